@@ -1,0 +1,2 @@
+#include <cstdio>
+int main() { std::puts("corvane-universal: not built yet"); return 0; }
