@@ -1,0 +1,32 @@
+#include "test-support.h"
+#include "tev-logging.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+TEST(Logging, LinesHaveTheAgreedFormatAndReachTheFileAtOnce) {
+    corvane::test::clearLog();
+    LOG(INFO) << "Quessel : " << "hello";
+    LOG(ERROR) << "PKCS11 : " << "failure";
+    const QString log = QString::fromStdString(corvane::test::readLog());
+    const QStringList lines = log.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << log.toStdString();
+    const QRegularExpression line(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} (INFO|ERROR) \[default\] .+$)");
+    EXPECT_TRUE(line.match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith("INFO [default] Quessel : hello"));
+    EXPECT_TRUE(lines[1].endsWith("ERROR [default] PKCS11 : failure"));
+}
+
+TEST(Logging, FileIsEmptiedWhenItReaches10000Bytes) {
+    corvane::test::clearLog();
+    const std::string filler(100, 'x');
+    qint64 largest = 0;
+    for (int i = 0; i < 300; ++i) {
+        LOG(INFO) << filler;
+        largest = std::max(largest, QFileInfo(QString::fromStdString(corvane::test::logFilePath())).size());
+    }
+    EXPECT_LE(largest, 10000 + 200);
+    EXPECT_LT(QFileInfo(QString::fromStdString(corvane::test::logFilePath())).size(), 10000);
+}
