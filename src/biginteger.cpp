@@ -1,1 +1,1 @@
-// placeholder: module under construction
+#include "biginteger.h"

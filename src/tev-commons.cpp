@@ -1,1 +1,1 @@
-// placeholder: module under construction
+#include "tev-commons.h"
