@@ -98,12 +98,14 @@ bool operator>(const Certificate& a, const Certificate& b);
 
 // Parses `der` as one DER certificate and fills `certificate`. Returns 0 on
 // success; non-zero when the bytes are not one certificate (the record then
-// holds no certificate and keeps its other members).
+// holds no certificate: every member but label/id/idLength is reset to the
+// construction defaults, so isExpired is true).
 int buildCertificateFromData(const QByteArray& der, Certificate* certificate);
 
 // Fills every member but label/id/idLength from `x509`. The record takes over
 // the caller's reference to `x509` (the caller must not free it). Returns 0;
-// non-zero (record untouched) when `x509` or `certificate` is null.
+// non-zero when `x509` is null (the record is then reset as above) or
+// `certificate` is null (`x509` is then freed).
 int pkcs11CertToX509Cert(X509* x509, Certificate* certificate);
 // By-value variant; takes over the reference the same way.
 Certificate pkcs11CertToX509Cert(X509* x509);

@@ -1,5 +1,6 @@
 #include "tev-smartcard.h"
 
+#include "tev-commons.h"
 #include "tev-logging.h"
 
 #include <QCoreApplication>
@@ -170,16 +171,6 @@ void findDownloadLinkOfLibrary(int operatingSystem, const char* library, std::st
         LOG(ERROR) << "SmartCard : " << "No download link is defined for " << libraryName;
     }
 }
-
-}  // namespace smartcard
-}  // namespace tev
-
-// The running build's operating-system code lives with the text helpers; the
-// installed-driver list is the one place here that asks for it.
-int getOperatingSystem();
-
-namespace tev {
-namespace smartcard {
 
 void listInstalledSmartCardDrivers(std::vector<SmartCard>* drivers) {
     pugi::xpath_variable_set variables;
