@@ -1,0 +1,214 @@
+#include "tessaly-connection-handler.h"
+
+#include "tessaly-request-handler.h"
+#include "tessaly-request.h"
+#include "tessaly-response.h"
+
+#include <QScopeGuard>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <unistd.h>
+
+namespace tessaly {
+
+namespace {
+
+// The one answer to every request that the parser refuses.
+const QByteArray kRefusal = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+
+}  // namespace
+
+HttpConnectionHandler::HttpConnectionHandler(const HttpServerSettings& settings, HttpRequestHandler* requestHandler,
+                                             const QSslConfiguration* sslConfiguration)
+    : QThread(), settings(settings), requestHandler(requestHandler), sslConfiguration(sslConfiguration) {
+    // The handler, its timer and its sockets live in the handler's own thread,
+    // so that their slots and timer events run there.
+    moveToThread(this);
+    readTimer.moveToThread(this);
+    readTimer.setSingleShot(true);
+    connect(&readTimer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    start(QThread::InheritPriority);
+}
+
+HttpConnectionHandler::~HttpConnectionHandler() {
+    quit();
+    wait();
+}
+
+bool HttpConnectionHandler::isBusy() const { return busy.load(); }
+
+void HttpConnectionHandler::setBusy() { busy.store(true); }
+
+void HttpConnectionHandler::run() {
+    try {
+        exec();
+    } catch (...) {
+        qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread", static_cast<void*>(this));
+    }
+    readTimer.stop();
+    if (socket) {
+        socket->disconnect(this);
+        socket->abort();
+        delete socket;
+        socket = nullptr;
+    }
+    dropCurrentRequest();
+}
+
+// A fresh socket for every connection: nothing (buffered bytes, TLS state,
+// errors) can leak from one client's connection into the next one's.
+void HttpConnectionHandler::createSocket() {
+    if (socket) {
+        socket->disconnect(this);
+        delete socket;
+        socket = nullptr;
+    }
+    if (sslConfiguration) {
+        auto* sslSocket = new QSslSocket;
+        sslSocket->setSslConfiguration(*sslConfiguration);
+        socket = sslSocket;
+    } else {
+        socket = new QTcpSocket;
+    }
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
+    connect(socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected);
+}
+
+void HttpConnectionHandler::dropCurrentRequest() {
+    delete currentRequest;
+    currentRequest = nullptr;
+}
+
+void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor) {
+    busy.store(true);
+    closing = false;
+    connectionEnded = false;
+    dropCurrentRequest();
+    createSocket();
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void*>(this),
+                  qPrintable(socket->errorString()));
+        // The descriptor was handed to us and nobody else will close it; and
+        // with no connection to end, no disconnected() will free the handler.
+        ::close(int(socketDescriptor));
+        connectionEnded = true;
+        QMetaObject::invokeMethod(this, "becomeIdle", Qt::QueuedConnection);
+        return;
+    }
+    if (sslConfiguration) static_cast<QSslSocket*>(socket)->startServerEncryption();
+    // The TLS handshake, the request line and the headers must arrive within this time.
+    readTimer.start(settings.readTimeout);
+}
+
+// Asks the socket to close; a client that does not take what is still queued
+// holds us at most one more read time-out.
+void HttpConnectionHandler::closeConnection() {
+    closing = true;
+    socket->flush();
+    socket->disconnectFromHost();
+    if (connectionEnded) return;
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        disconnected();
+    } else {
+        readTimer.start(settings.readTimeout);
+    }
+}
+
+void HttpConnectionHandler::readTimeout() {
+    if (connectionEnded) return;
+    dropCurrentRequest();
+    qint64 queued = socket->bytesToWrite();
+    if (auto* sslSocket = qobject_cast<QSslSocket*>(socket)) queued += sslSocket->encryptedBytesToWrite();
+    if (closing || queued > 0) {
+        socket->abort();
+        if (!connectionEnded) disconnected();
+        return;
+    }
+    closeConnection();
+}
+
+void HttpConnectionHandler::read() {
+    if (reading) return;   // nested in a blocking write of read() itself; the outer loop takes the bytes
+    if (closing || connectionEnded) {
+        socket->readAll();   // nothing more is served on this connection
+        return;
+    }
+    reading = true;
+    const auto done = qScopeGuard([this]() { reading = false; });
+
+    while (socket->bytesAvailable() > 0 && !closing && !connectionEnded) {
+        if (!currentRequest) currentRequest = new HttpRequest(settings);
+        while (socket->bytesAvailable() > 0 && currentRequest->getStatus() != HttpRequest::complete &&
+               currentRequest->getStatus() != HttpRequest::abort) {
+            currentRequest->readFromSocket(socket);
+            if (currentRequest->getStatus() == HttpRequest::waitForBody) readTimer.start(settings.readTimeout);
+        }
+        if (currentRequest->getStatus() == HttpRequest::abort) {
+            socket->write(kRefusal);
+            dropCurrentRequest();
+            closeConnection();
+            return;
+        }
+        if (currentRequest->getStatus() != HttpRequest::complete) return;   // the rest comes later
+
+        readTimer.stop();
+        bool closeAfter =
+            currentRequest->getHeader("Connection").compare("close", Qt::CaseInsensitive) == 0 ||
+            currentRequest->getVersion().compare("HTTP/1.0", Qt::CaseInsensitive) == 0;
+        bool failed = false;
+        {
+            HttpResponse response(socket, settings.readTimeout);
+            if (closeAfter) response.setHeader("Connection", "close");
+            try {
+                requestHandler->service(*currentRequest, response);
+            } catch (...) {
+                qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
+                          static_cast<void*>(this));
+                failed = true;
+            }
+            if (!failed && !response.hasSentLastPart()) response.write(QByteArray(), true);
+            if (!failed && !closeAfter) {
+                const QMap<QByteArray, QByteArray>& headers = response.getHeaders();
+                if (headers.value("Connection").compare("close", Qt::CaseInsensitive) == 0) {
+                    closeAfter = true;
+                } else if (!headers.contains("Content-Length") &&
+                           headers.value("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) != 0) {
+                    closeAfter = true;   // only the end of the connection marks the end of the body
+                }
+            }
+        }
+        dropCurrentRequest();
+        if (connectionEnded) return;
+        if (failed) {
+            // Finishing the body would pass a broken answer off as complete:
+            // the client must see the connection fail instead.
+            socket->abort();
+            if (!connectionEnded) disconnected();
+            return;
+        }
+        if (closeAfter || socket->state() != QAbstractSocket::ConnectedState) {
+            closeConnection();
+            return;
+        }
+        readTimer.start(settings.readTimeout);
+    }
+}
+
+void HttpConnectionHandler::disconnected() {
+    if (connectionEnded) return;
+    connectionEnded = true;
+    readTimer.stop();
+    // The handler is free only once it is back in its event loop: this slot
+    // may run inside read() (from the socket's own disconnectFromHost or a
+    // failed write), which still uses the socket and the request.
+    QMetaObject::invokeMethod(this, "becomeIdle", Qt::QueuedConnection);
+}
+
+void HttpConnectionHandler::becomeIdle() {
+    if (socket) socket->close();
+    dropCurrentRequest();
+    busy.store(false);
+}
+
+}  // namespace tessaly
