@@ -7,7 +7,6 @@
 #include <QList>
 #include <QString>
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -79,7 +78,6 @@ bool isEncodableOID(const QList<int>& arcs) {
         if (arc < 0) return false;
     if (arcs[0] > 2) return false;
     if (arcs[0] < 2 && arcs[1] > 39) return false;
-    if (arcs[1] > INT_MAX - 80) return false;  // 40 * first + second must stay an int
     return true;
 }
 

@@ -543,7 +543,6 @@ TEST_F(CadesTest, UnusablePolicyOidRefusedBeforeTheToken) {
         {{3, 1, 2}, {2, 16, 840, 1, 101, 3, 4, 2, 1}},
         {{1, 40, 1}, {2, 16, 840, 1, 101, 3, 4, 2, 1}},
         {{0, 39, -5}, {2, 16, 840, 1, 101, 3, 4, 2, 1}},
-        {{2, INT_MAX}, {2, 16, 840, 1, 101, 3, 4, 2, 1}},
         {{2, 16, 792, 1}, {}},
         {{2, 16, 792, 1}, {5, 1}},
     };
@@ -566,7 +565,7 @@ TEST_F(CadesTest, UnusablePolicyOidRefusedBeforeTheToken) {
     Request r;
     r.addSignaturePolicy = true;
     r.profile = testPolicy();
-    r.profile.policyOID = {2, INT_MAX - 80, INT_MAX};
+    r.profile.policyOID = {2, INT_MAX, INT_MAX};
     const Outcome o = signData(r, "wide", true);
     ASSERT_FALSE(o.threw) << o.code;
     expectVerifies(o.der, nullptr, "wide");
