@@ -209,7 +209,7 @@ TEST(CertificateRobustness, MalformedValidityTimesCountAsExpired) {
         {"20500101", V_ASN1_GENERALIZEDTIME},
         {"2050010100000AZ", V_ASN1_GENERALIZEDTIME},
         {"20250229000000Z", V_ASN1_GENERALIZEDTIME},  // 2025 is not a leap year
-        {std::string("2501\0\0000000Z", 13), V_ASN1_UTCTIME},
+        {std::string("2501") + std::string(2, '\0') + "000000Z", V_ASN1_UTCTIME},  // zero bytes inside
     };
     size_t readByTheCryptoLibrary = 0;
     for (const Case& c : malformed) {
