@@ -24,15 +24,7 @@
 
 #include "tev-signature.h"
 
-#if __has_include("tev-certificate.h")
 #include "tev-certificate.h"
-#else
-namespace tev {
-namespace x509 {
-struct Certificate;
-}
-}  // namespace tev
-#endif
 
 namespace tev {
 namespace quessel {
@@ -179,7 +171,8 @@ int generateRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QS
 
 // ---- object listing and removal ----------------------------------------------
 
-// 0, or the login's CK_RV (not thrown). On success the session stays open.
+// 0, or the login's CK_RV (not thrown; an empty PIN is refused with
+// CKR_PIN_INCORRECT without reaching the token). Releases everything.
 int verifyPIN(SignerContext* context);
 int listAllObjectsWithLogin(SignerContext* context);
 // First failing C_DestroyObject's CK_RV (0 when all went), or the search's CK_RV.
@@ -215,8 +208,8 @@ CK_RV initializePKCS11AfterLoadingLibrary(tev::quessel::pkcs11::SignerContext* c
 void* asyncInitializePKCS11(void* task);
 void asyncInitializePKCS11Timeout(void* task);
 // C_Finalize(NULL). CKR_CRYPTOKI_NOT_INITIALIZED without a call while a
-// timed-out C_Initialize may still run inside the module; CKR_GENERAL_ERROR
-// without a function list.
+// timed-out C_Initialize may still run inside the module; 37 without a
+// function list.
 CK_RV finalize(tev::quessel::pkcs11::SignerContext* context);
 void checkReturnValue(CK_RV rv, const char* step);
 QString rvStr(CK_RV rv);
@@ -227,7 +220,10 @@ CK_UTF8CHAR* String_To_CK_UTF8CHAR(const std::string& text);
 QString pkcs11FieldToQString(const CK_UTF8CHAR* data, int length);
 std::string CKBYTEtoString(const CK_BYTE* bytes, int length);
 
+// CK_RV of C_OpenSession, else of C_GetSessionInfo; 37 without a module.
 CK_RV openSessionOnProvidedSlotOfSmartCard(tev::quessel::pkcs11::SignerContext* context);
+// CK_RV of C_Login (CKR_USER_ALREADY_LOGGED_IN also means logged in). An empty
+// PIN gives CKR_PIN_INCORRECT without a call, so it costs the card no try.
 CK_RV loginToSmartCardAfterStartingSessionOnSlot(tev::quessel::pkcs11::SignerContext* context);
 CK_RV logout(tev::quessel::pkcs11::SignerContext* context);
 CK_RV endSession(tev::quessel::pkcs11::SignerContext* context);
