@@ -283,17 +283,23 @@ bool writeCertificateSnapshotToSharedSettings(const QJsonArray& certificates, QS
     }
 
     std::lock_guard<std::mutex> guard(sharedSettingsMutex());
-    QSettings* settings = sharedSettings();
-    settings->setValue("shared/cert_snapshot/version", QString("1"));
-    settings->setValue("shared/cert_snapshot/json", QString::fromUtf8(json));
-    settings->setValue("shared/cert_snapshot/hash", hash);
-    settings->setValue("shared/cert_snapshot/updatedAtUtc", utcNowIso());
-    settings->sync();
-    const QSettings::Status status = settings->status();
+    const QSettings* shared = sharedSettings();
+    // QSettings keeps the first error it met for the rest of the object's
+    // life, so the shared object cannot tell whether THIS write reached the
+    // store. A writer of our own over the same store can; objects of one
+    // process over one file share their data, so the shared object sees the
+    // new values at once.
+    QSettings writer(shared->format(), shared->scope(), shared->organizationName(), shared->applicationName());
+    writer.setValue("shared/cert_snapshot/version", QString("1"));
+    writer.setValue("shared/cert_snapshot/json", QString::fromUtf8(json));
+    writer.setValue("shared/cert_snapshot/hash", hash);
+    writer.setValue("shared/cert_snapshot/updatedAtUtc", utcNowIso());
+    writer.sync();
+    const QSettings::Status status = writer.status();
     lock.unlock();
     if (status != QSettings::NoError) {
         error = "Could not write snapshot to shared settings.";
-        LOG(ERROR) << "Could not write snapshot to shared settings " << settings->fileName().toStdString()
+        LOG(ERROR) << "Could not write snapshot to shared settings " << writer.fileName().toStdString()
                    << " (status " << static_cast<int>(status) << ")";
         return false;
     }
