@@ -1010,7 +1010,9 @@ unsigned long apdu_StoreCertificateWithCkaId(SCARDHANDLE card, SCARD_IO_REQUEST*
         DirectoryWalk::Unparsable)
         return 45;
     const int appendOffset = endDigit / 2;
-    if (directorySize > 0 && appendOffset + entry.size() > directorySize) {
+    // Padding after the entries shows the room the file has; a file that ends
+    // with its last entry is left to the card, which refuses what does not fit.
+    if (appendOffset < directorySize && appendOffset + entry.size() > directorySize) {
         PCSC_LOG(ERROR) << "The certificate directory has no room for another entry";
         return 73;
     }
