@@ -2,7 +2,7 @@
 // documented edge behaviour of the decimal-text model.
 #include "biginteger.h"
 
-#include <QRandomGenerator>
+#include "core-random.h"
 #include <climits>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -27,7 +27,7 @@ struct Bn {
 std::string text(const BigInteger& b) { return std::string(b); }
 
 void randomBn(Bn& out, int maxBytes) {
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     const int length = 1 + static_cast<int>(rng->bounded(static_cast<quint32>(maxBytes)));
     unsigned char bytes[64];
     for (int i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(rng->bounded(256));
@@ -40,7 +40,7 @@ void randomBn(Bn& out, int maxBytes) {
 
 TEST(BigInteger, ArithmeticMatchesBignum) {
     BN_CTX* ctx = BN_CTX_new();
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     for (int round = 0; round < 3000; ++round) {
         Bn a, b, r, q, rem;
         randomBn(a, 1 + static_cast<int>(rng->bounded(40)));
@@ -206,7 +206,7 @@ TEST(BigInteger, BytesToDecimal) {
     EXPECT_EQ(buildBigIntegerFromByteArray(QByteArray(32, '\xFF')),
               "115792089237316195423570985008687907853269984665640564039457584007913129639935");
 
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     Bn bn;
     for (int round = 0; round < 300; ++round) {
         QByteArray bytes;

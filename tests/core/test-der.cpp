@@ -6,7 +6,7 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QRandomGenerator>
+#include "core-random.h"
 #include <QTimeZone>
 #include <climits>
 #include <functional>
@@ -153,7 +153,7 @@ TEST(DerEncoder, FixedElements) {
 }
 
 TEST(DerEncoder, IntegersMatchOpenSsl) {
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     BIGNUM* bn = BN_new();
     for (int round = 0; round < 4000; ++round) {
         const int length = 1 + static_cast<int>(rng->bounded(20));
@@ -371,7 +371,7 @@ TEST(DerDecoder, RoundTripOfOwnEncodings) {
 }
 
 TEST(DerDecoder, RandomInputNeverCrashesOrSpins) {
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     const char digits[] = "0123456789ABCDEFabcdef";
     const QString seeds[] = {"30060201010401ab", "300702010130020500", "A003020101", "3084FFFFFFFF020101",
                              "308103020105", "3182000431020500"};

@@ -5,7 +5,7 @@
 #include "test-support.h"
 
 #include <QFile>
-#include <QRandomGenerator>
+#include "core-random.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -84,7 +84,7 @@ TEST(Base64, AllByteValuesAndOpenSslAgreement) {
     EXPECT_EQ(base64_encode2(bytes.data(), 256), text);
 
     // Every length from 0 to 40 over random bytes, all three tail shapes.
-    auto* rng = QRandomGenerator::global();
+    auto* rng = seededRandom();
     for (int length = 0; length <= 40; ++length) {
         std::string data;
         for (int i = 0; i < length; ++i) data += static_cast<char>(rng->bounded(256));
