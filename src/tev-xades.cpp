@@ -430,10 +430,11 @@ std::string writeDocument(const pugi::xml_document& document) {
 }
 
 // One element per line without indentation, in element-only content: the
-// whitespace text between child elements is replaced by one line feed before
-// each child and one before the end tag. Content that holds text (mixed
-// content, text-only elements) and xml:space="preserve" subtrees are left as
-// they are, so no character of the document's text changes.
+// whitespace text between child elements (all of it line-breaking) is replaced
+// by one line feed before each child and one before the end tag. Content that
+// holds text (mixed content, text-only elements, blanks between inline
+// elements) and xml:space="preserve" subtrees are left as they are, so no
+// character of the document's text changes.
 void layOutOneElementPerLine(pugi::xml_node element, bool preserve = false) {
     const pugi::xml_attribute space = element.attribute("xml:space");
     if (space) preserve = std::strcmp(space.value(), "preserve") == 0;
@@ -447,7 +448,9 @@ void layOutOneElementPerLine(pugi::xml_node element, bool preserve = false) {
                 hasStructure = true;
                 break;
             case pugi::node_pcdata:
-                hasText = hasText || !isWhitespaceOnly(child.value());
+                // A blank between two inline elements ("<b>x</b> <i>y</i>")
+                // is content; whitespace that breaks the line is layout.
+                hasText = hasText || !isWhitespaceOnly(child.value()) || !std::strchr(child.value(), '\n');
                 break;
             case pugi::node_cdata:
                 hasText = true;
