@@ -39,8 +39,8 @@
 // SELECT answers 9000 with an FCP (62 L 80 02 size-hi size-lo 82 ...), so
 // the file size is bytes 5 and 6 of the answer.
 //
-// A VERIFY whose PIN is six FF bytes is what the engine sends to a PIN-pad
-// reader (the reader puts the keypad entry in their place); the card then
+// A VERIFY whose PIN is all FF bytes (the engine sends six) is the PIN-pad
+// reader form (the reader puts the keypad entry in their place); the card then
 // checks the keypad entry (setKeypadEntry; by default the correct PIN).
 //
 // Keys are generated at run time (RSA 2048, EC P-256) and cached for the
@@ -165,7 +165,7 @@ public:
     bool pinBlocked() const;
     bool pinVerified() const;         // current security state of the user PIN
     void setBlockedStatusWord(uint16_t sw);  // answer to VERIFY of a blocked PIN (6984)
-    // What the user "types" on a PIN-pad reader (VERIFY with six FF bytes).
+    // What the user "types" on a PIN-pad reader (VERIFY with an all-FF PIN).
     // std::nullopt: the correct PIN.
     void setKeypadEntry(std::optional<std::string> entry);
 
