@@ -394,6 +394,9 @@ void* asyncInitializePKCS11(void* taskPointer) {
             abandoned = true;
         } else {
             job->state = InitJob::State::Finished;
+            // The context holds the module; this share must not outlive the job
+            // (its unload would otherwise happen later, on this thread).
+            job->module.reset();
         }
     }
     tev::thread::completeAsyncTask(task, [] {});
