@@ -36,7 +36,8 @@ recorded_pid() {
   [ -f "$PID_FILE" ] || return 0
   local pid
   pid=$(cat "$PID_FILE" 2>/dev/null || true)
-  if [[ "$pid" =~ ^[0-9]+$ ]] && [ "$(cat /proc/"$pid"/comm 2>/dev/null || true)" = pcscd ]; then
+  if [[ "$pid" =~ ^[0-9]+$ ]] && [ "$(cat /proc/"$pid"/comm 2>/dev/null || true)" = pcscd ] &&
+     [ "$(awk '{print $3}' /proc/"$pid"/stat 2>/dev/null)" != Z ]; then
     echo "$pid"
   fi
 }

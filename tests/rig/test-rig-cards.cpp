@@ -115,6 +115,15 @@ TEST(RigCards, ProfilesDifferInTheirApplicationAndProbe) {
     EXPECT_EQ(readWhole(id, fcpSize(r)), id.keys()[0].certificateDer);
     EXPECT_EQ(toHex(run(id, "00A40200022F0400")), "6A82");
 
+    // A first-release card whose application sits at 3D01 (the fallback road).
+    cardsim::CardOptions at3D01;
+    at3D01.applicationDf = 0x3D01;
+    Card moved(Profile::Akis1, at3D01);
+    EXPECT_EQ(toHex(run(moved, "00A40000023D0000")), "6A82");
+    EXPECT_EQ(swOf(run(moved, "00A40000023D0100")), 0x9000);
+    EXPECT_EQ(swOf(run(moved, "00A40200022F0400")), 0x9000);
+    EXPECT_EQ(moved.applicationDf(), (cardsim::FilePath{0x3D01}));
+
     EXPECT_NE(toHex(akis2.atr()), toHex(id.atr()));
     EXPECT_EQ(toHex(Card(Profile::Akis1).atr()), "3BBA11008131FE4D55454B41452056312E30AE");
     // Every ATR the cards offer carries a valid TCK (XOR of T0..TCK is 0).

@@ -476,7 +476,8 @@ void Card::State::build() {
     if (options.pinTries < 1 || options.pinTries > 15) throw std::invalid_argument("cardsim: pinTries out of 1..15");
     maxTries = triesLeft = soTriesLeft = options.pinTries;
     userPinRef = profile == Profile::IdentityCard ? 0x01 : 0x81;
-    appDf = profile == Profile::Akis2 ? 0x3D01 : 0x3D00;
+    appDf = options.applicationDf ? options.applicationDf : profile == Profile::Akis2 ? 0x3D01 : 0x3D00;
+    if (appDf == kMf || appDf == 0x3D10) throw std::invalid_argument("cardsim: the application DF cannot be 3F00 or 3D10");
 
     mf = std::make_unique<Node>();
     mf->id = kMf;

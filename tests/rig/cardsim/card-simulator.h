@@ -103,6 +103,9 @@ struct CardOptions {
     std::vector<KeySpec> keys;       // empty: the profile's default keys
     bool storageFile = false;        // Akis profiles: an empty writable EF 2F11 for storing
                                      // a certificate (EF 2F11 then takes no default key)
+    uint16_t applicationDf = 0;      // DF of the application (certificates, directories);
+                                     // 0: 3D00 (Akis1, IdentityCard) or 3D01 (Akis2).
+                                     // Akis1 with 3D01 exercises the 3D00 -> 3D01 fallback.
     bool logToStderr = false;        // echo every exchange (the command-line program)
 };
 
@@ -199,7 +202,7 @@ public:
     void removeFile(const FilePath& path);                                         // EF or DF with all below it
     bool hasFile(const FilePath& path) const;
     Bytes fileContent(const FilePath& ef) const;                                    // throws std::out_of_range
-    FilePath applicationDf() const;   // {0x3D00}, {0x3D01} or {0x3D00} (identity card)
+    FilePath applicationDf() const;   // e.g. {0x3D00}: where the certificates and directories are
 
     // ---- keys ----
     const std::vector<KeyMaterial>& keys() const;   // in KeySpec order; fixed after construction
