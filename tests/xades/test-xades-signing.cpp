@@ -329,6 +329,13 @@ TEST_F(XadesSigning, EnvelopedKeepsTextAndTakesInScopeNamespaces) {
     }
 }
 
+TEST_F(XadesSigning, DeepButReasonableNestingIsSigned) {
+    const QByteArray input = QByteArray("<e>").repeated(900) + "x" + QByteArray("</e>").repeated(900);
+    const Signed s = enveloped(input, "/e", "");
+    ASSERT_EQ(s.code, 0);
+    expectVerifies(s.text, s.task.signatureId);
+}
+
 TEST_F(XadesSigning, TwoEnvelopedSignaturesDifferInIdsButNotInTheDataDigest) {
     const QByteArray input("<doc><a>1</a></doc>");
     const Signed one = enveloped(input, "/doc", ""), two = enveloped(input, "/doc", "");
@@ -480,7 +487,11 @@ TEST_F(FailureRoads, BadInputIsRefusedAndTheTokenReleased) {
         const char* logged;
     };
     const QByteArray doc("<r a=\"1\"><item>x</item><item Id=\"i2\">y</item><plain>z</plain></r>");
+    const auto nested = [](int depth) {
+        return QByteArray("<e>").repeated(depth) + QByteArray("</e>").repeated(depth);
+    };
     const std::vector<Case> cases = {
+        {"nested too deeply", nested(5000), "/e", "", false, 51, "too deeply"},
         {"not XML", "<a><b></a>", "/*", "", false, 51, "Cannot parse XML data"},
         {"empty data", "", "/*", "", false, 51, "Cannot parse XML data"},
         {"entity declarations", "<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>", "/*", "", false, 51, "DOCTYPE"},
