@@ -109,11 +109,12 @@ QString writeTemporary(const QString& name, const QByteArray& bytes) {
 }
 
 CommandResult verifyWithOpenSSL(const QByteArray& cms, const QByteArray* detachedContent,
-                                QByteArray* content) {
+                                QByteArray* content, const QString& caFile) {
     const QString in = writeTemporary("sig.der", cms);
     const QString out = in + ".out";
     QStringList args{"cms", "-verify", "-cades", "-binary", "-inform", "DER", "-in", in,
-                     "-CAfile", fixture().caFile(), "-out", out};
+                     "-CAfile", caFile.isEmpty() ? fixture().caFile() : caFile,
+                     "-out", out};
     if (detachedContent != nullptr)
         args << "-content" << writeTemporary("content.bin", *detachedContent);
     CommandResult r = run("openssl", args);

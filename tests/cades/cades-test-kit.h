@@ -40,10 +40,11 @@ CommandResult run(const QString& program, const QStringList& arguments);
 
 QString writeTemporary(const QString& name, const QByteArray& bytes);
 
-// openssl cms -verify -cades -binary -inform DER [-content FILE] -CAfile ca.pem;
-// on success *content receives what openssl wrote out.
+// openssl cms -verify -cades -binary -inform DER [-content FILE] -CAfile CA;
+// on success *content receives what openssl wrote out. CA: the fixture's
+// ca.pem unless another file is named.
 CommandResult verifyWithOpenSSL(const QByteArray& cms, const QByteArray* detachedContent,
-                                QByteArray* content);
+                                QByteArray* content, const QString& caFile = QString());
 // openssl cms -cmsout -print -inform DER
 std::string printWithOpenSSL(const QByteArray& cms);
 

@@ -633,6 +633,33 @@ TEST_F(CadesTest, ConcurrentRequestsAllVerify) {
     }
 }
 
+TEST_F(CadesTest, RawPkcs1SignatureVerifiesWithTheCertificatesKey) {
+    const QByteArray data = sampleContent();
+    QByteArray signature("previous");
+    const int result = tev::quessel::signPKCS1("softhsm", fixture().softhsmModule, kPin,
+                                               fixture().signers.at("rsa").serial, fixture().slot,
+                                               sha256(data), &signature);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(signature.size(), 256);
+    const cadestest::CommandResult key = cadestest::run(
+        "openssl", {"x509", "-pubkey", "-noout", "-in", fixture().dir + "/rsa.crt.pem"});
+    ASSERT_EQ(key.exitCode, 0) << key.output;
+    const cadestest::CommandResult r = cadestest::run(
+        "openssl", {"dgst", "-sha256", "-verify",
+                    cadestest::writeTemporary("pub.pem", QByteArray::fromStdString(key.output)),
+                    "-signature", cadestest::writeTemporary("raw.sig", signature),
+                    cadestest::writeTemporary("raw.bin", data)});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Verified OK"), std::string::npos) << r.output;
+
+    // Exceptions of the token layer pass through.
+    EXPECT_THROW(tev::quessel::signPKCS1("softhsm", fixture().softhsmModule, "000000",
+                                         fixture().signers.at("rsa").serial, fixture().slot,
+                                         sha256(data), &signature),
+                 int);
+    EXPECT_FALSE(cadestest::isMapped("libsofthsm2.so"));
+}
+
 // ---- ECDSA keys through the test module's software signer -----------------------------
 
 TEST_F(CadesTest, EcdsaP256Verifies) {

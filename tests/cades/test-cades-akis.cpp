@@ -1,0 +1,157 @@
+// CAdES-BES on the AKIS road ("akisp11"): a simulated AKIS card in a virtual
+// reader of the rig's pcscd signs; OpenSSL verifies against the card's CA.
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "cades-test-kit.h"
+#include "card-simulator.h"
+#include "quessel-signing.h"
+#include "rig-pcsc.h"
+#include "test-support.h"
+#include "tev-logging.h"
+#include "tev-resources.h"
+#include "tev-smartcard.h"
+
+namespace {
+
+using cardsim::Card;
+using cardsim::Profile;
+using tev::quessel::cades::SignatureProfile;
+
+QByteArray sha256(const QByteArray& b) {
+    return QCryptographicHash::hash(b, QCryptographicHash::Sha256);
+}
+
+SignatureProfile testPolicy() {
+    SignatureProfile p;
+    p.policyOID = {2, 16, 792, 1, 2, 1, 1, 5, 7, 1, 9};
+    p.policyDigestAlgorithmOID = {2, 16, 840, 1, 101, 3, 4, 2, 1};
+    p.policyDigest = sha256("policy document");
+    p.profileDocumentLink = "http://www.example.org/corvane/policy.pdf";
+    p.policyDescription = "Corvane test policy";
+    return p;
+}
+
+bool anyCommandStartsWith(const std::vector<std::string>& log, const std::string& prefix) {
+    for (const std::string& c : log)
+        if (c.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+class CadesAkisTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RIG_REQUIRE_PCSCD();
+        tev::resources::ensureRegistered();
+        QFile db(":/new/rs/smartcard-config.xml");
+        ASSERT_TRUE(db.open(QIODevice::ReadOnly));
+        tev::smartcard::configure(db.readAll().constData());
+        el::Loggers::reconfigureLogger("default", el::ConfigurationType::MaxLogFileSize,
+                                       "100000000");
+        corvane::test::clearLog();
+        caFile_ = cadestest::writeTemporary("card-ca.pem",
+                                            QByteArray::fromStdString(cardsim::testCa().certificatePem));
+    }
+
+    void insert(Card& card) {
+        card.insertInto(rig::kReaderAkis.port);
+        card.clearApduLog();
+    }
+
+    std::string signData(const Card& card, int key, const std::string& pin, const QByteArray& data,
+                         bool attached, bool addTime, bool addPolicy,
+                         const SignatureProfile& profile = testPolicy()) {
+        return tev::quessel::signCaDES_BES("akisp11", QString(), pin,
+                                           card.keys()[static_cast<size_t>(key)].serialDecimal,
+                                           rig::kReaderAkis.slot, addTime,
+                                           QDateTime::currentDateTime(), addPolicy, profile, data,
+                                           attached);
+    }
+
+    void expectVerifies(const QByteArray& der, const QByteArray* detached, const QByteArray& data) {
+        QByteArray out;
+        const cadestest::CommandResult r = cadestest::verifyWithOpenSSL(der, detached, &out, caFile_);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_NE(r.output.find("Verification successful"), std::string::npos) << r.output;
+        EXPECT_EQ(out, data);
+        cadestest::ParsedCms cms(der);
+        ASSERT_NE(cms.cms, nullptr);
+        const std::vector<QByteArray> attrs = cms.attributeEncodings();
+        for (size_t i = 1; i < attrs.size(); ++i) EXPECT_LT(attrs[i - 1], attrs[i]);
+    }
+
+    QString caFile_;
+};
+
+TEST_F(CadesAkisTest, RsaAndEcdsaKeysOfTheCardSignVerifiably) {
+    Card card(Profile::Akis1);
+    insert(card);
+    const QByteArray data("Belge: AKIS ile imza denemesi\n");
+    for (int key : {0, 1}) {  // RSA 2048, then EC P-256
+        for (bool attached : {true, false}) {
+            card.clearApduLog();
+            const QByteArray der = cadestest::bytesOfHex(
+                signData(card, key, card.pin(), data, attached, attached, attached));
+            expectVerifies(der, attached ? nullptr : &data, data);
+            EXPECT_EQ(cadestest::ParsedCms(der).attributeTypes().size(), attached ? 5u : 3u);
+            EXPECT_TRUE(anyCommandStartsWith(card.commandLog(), "002A9E9A"));
+        }
+    }
+    EXPECT_EQ(corvane::test::readLog().find("313233343536"), std::string::npos);
+}
+
+TEST_F(CadesAkisTest, ReadyDigestSignsDetached) {
+    Card card(Profile::Akis1);
+    insert(card);
+    const QByteArray data("ready digest on the card");
+    const QByteArray der = cadestest::bytesOfHex(tev::quessel::signCaDES_BES_WithDigestAsBase64(
+        "akisp11", QString(), card.pin(), card.keys()[0].serialDecimal, rig::kReaderAkis.slot,
+        true, QDateTime(), true, testPolicy(), sha256(data).toHex().constData()));
+    expectVerifies(der, &data, data);
+}
+
+TEST_F(CadesAkisTest, RefusalsBeforeTheCardSendNothing) {
+    Card card(Profile::Akis1);
+    insert(card);
+    SignatureProfile bad = testPolicy();
+    bad.policyOID = {3, 1};
+    try {
+        signData(card, 0, card.pin(), "data", true, false, true, bad);
+        ADD_FAILURE() << "an impossible policy OID was signed";
+    } catch (int code) {
+        EXPECT_EQ(code, 12);
+    }
+    for (const std::string& hex : {std::string(), std::string(62, '1'), std::string(66, '2')}) {
+        try {
+            tev::quessel::signCaDES_BES_WithDigestAsBase64(
+                "akisp11", QString(), card.pin(), card.keys()[0].serialDecimal,
+                rig::kReaderAkis.slot, false, QDateTime(), false, SignatureProfile(), hex.c_str());
+            ADD_FAILURE() << "digest of " << hex.size() / 2 << " bytes was signed";
+        } catch (int code) {
+            EXPECT_EQ(code, 41);
+        }
+    }
+    EXPECT_TRUE(card.commandLog().empty()) << card.commandLog().size() << " commands sent";
+}
+
+TEST_F(CadesAkisTest, WrongPinIsReportedAndNothingIsSigned) {
+    Card card(Profile::Akis1);
+    insert(card);
+    try {
+        signData(card, 0, "999999", "data", true, false, false);
+        ADD_FAILURE() << "signed with a wrong PIN";
+    } catch (int code) {
+        EXPECT_EQ(code, 27);
+    } catch (unsigned long code) {
+        EXPECT_EQ(code, 27u);
+    }
+    EXPECT_FALSE(anyCommandStartsWith(card.commandLog(), "002A"));
+    // The card is usable again with the right PIN.
+    const QByteArray der = cadestest::bytesOfHex(signData(card, 0, card.pin(), "data", true, false, false));
+    expectVerifies(der, nullptr, "data");
+}
+
+}  // namespace
