@@ -1037,6 +1037,13 @@ using tev::quessel::pcsc::SmartCard;
 
 std::string pcscErrorText(long code) { return pcsc_stringify_error(static_cast<LONG>(code)); }
 
+// The PC/SC client library refreshes one process-wide table of reader states
+// in SCardListReaders and SCardStatus, whatever context the call is made on.
+// Requests run on several threads at once, so these two calls (short, never
+// waiting for a card) are made one at a time. Nothing that can block on
+// another request (transactions, APDUs) is ever called under this lock.
+std::mutex readerStateLock;
+
 // Owner of one PC/SC context.
 class PcscContext {
 public:
@@ -1167,6 +1174,7 @@ int openReaderList(PcscContext& context, std::vector<std::string>* names) {
     PCSC_LOG(INFO) << "Performing SCardListReaders";
     // A reader plugged in between the two calls makes the buffer too small; ask again.
     for (int attempt = 0; attempt < 3; ++attempt) {
+        std::lock_guard<std::mutex> hold(readerStateLock);
         DWORD length = 0;
         rc = SCardListReaders(context.get(), nullptr, nullptr, &length);
         if (rc == SCARD_E_NO_READERS_AVAILABLE) return 0;
@@ -1205,7 +1213,11 @@ LONG readCardStatus(SCARDHANDLE card, std::string* atr, std::string* readerName)
     DWORD protocol = 0;
     unsigned char atrBytes[MAX_ATR_SIZE] = {};
     DWORD atrLength = sizeof(atrBytes);
-    const LONG rc = SCardStatus(card, name, &nameLength, &state, &protocol, atrBytes, &atrLength);
+    LONG rc;
+    {
+        std::lock_guard<std::mutex> hold(readerStateLock);
+        rc = SCardStatus(card, name, &nameLength, &state, &protocol, atrBytes, &atrLength);
+    }
     if (rc != SCARD_S_SUCCESS) return rc;
     *atr = atrText(atrBytes, std::min<DWORD>(atrLength, sizeof(atrBytes)));
     if (readerName) *readerName = std::string(name, strnlen(name, sizeof(name)));
