@@ -1245,7 +1245,7 @@ Template publicKeyTemplate(const QByteArray& ckaId, const QString& label, const 
 Template privateKeyTemplate(const QByteArray& ckaId, const QString& label, const QByteArray& prime1,
                             const QByteArray& prime2, const QByteArray& exponent1, const QByteArray& exponent2,
                             const QByteArray& coefficient, const QByteArray& privateModulus,
-                            const QByteArray& privateExponent) {
+                            const QByteArray& privateExponent, const QByteArray& publicExponent = QByteArray()) {
     Template t;
     t.add(CKA_CLASS, CKO_PRIVATE_KEY);
     t.add(CKA_KEY_TYPE, CKK_RSA);
@@ -1262,6 +1262,9 @@ Template privateKeyTemplate(const QByteArray& ckaId, const QString& label, const
     t.addBytes(CKA_MODULUS, privateModulus);
     // PKCS#11 requires it for an RSA private key made with C_CreateObject.
     if (!privateExponent.isEmpty()) t.addBytes(CKA_PRIVATE_EXPONENT, privateExponent);
+    // Modules that blind RSA operations (SoftHSM over OpenSSL 3) cannot sign
+    // with a private key that lacks its public exponent.
+    if (!publicExponent.isEmpty()) t.addBytes(CKA_PUBLIC_EXPONENT, publicExponent);
     return t;
 }
 
@@ -1294,7 +1297,7 @@ CK_RV createKeyPair(SignerContext* context, const QByteArray& ckaId, const QStri
     }
     qDebug() << "Imported public key successfully";
     Template priv = privateKeyTemplate(ckaId, label + "-private", prime1, prime2, exponent1, exponent2,
-                                       coefficient, privateModulus, privateExponent);
+                                       coefficient, privateModulus, privateExponent, publicExponent);
     rv = createObject(context, priv, nullptr);
     if (rv != CKR_OK) {
         qDebug() << "!! cannot import private key due to error code " << rv;
