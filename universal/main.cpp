@@ -1,2 +1,46 @@
-#include <cstdio>
-int main() { std::puts("corvane-universal: not built yet"); return 0; }
+// corvane-universal: the signing engine over a secure WebSocket on
+// 127.0.0.1:16356; starts corvane-service beside itself.
+#include "crash-handler.h"
+#include "quessel-universal.h"
+#include "tev-logging.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <csignal>
+
+namespace {
+
+void startJSONPService() {
+    LOG(INFO) << "CorvaneUniversal Main " << "Starting CorvaneConn.exe application";
+    // The Windows build ends an earlier corvane-service by image name here.
+    // Linux has no such tool, so nothing is ended: an earlier instance keeps
+    // its port and goes on serving, and the new one stays idle.
+    const QString folder = QCoreApplication::applicationDirPath();
+    LOG(INFO) << "CorvaneUniversal Main " << "Corvane Path: " << folder.toStdString();
+    const QString path = QDir::toNativeSeparators(folder + QDir::separator() + "corvane-service");
+    // Detached, with null-device stdio: the child outlives this program and
+    // must not die of SIGPIPE on pipes that nobody reads once we are gone.
+    QProcess child;
+    child.setProgram(path);
+    child.setStandardInputFile(QProcess::nullDevice());
+    child.setStandardOutputFile(QProcess::nullDevice());
+    child.setStandardErrorFile(QProcess::nullDevice());
+    child.setWorkingDirectory(folder);
+    child.startDetached();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const std::string logFile = QCoreApplication::applicationDirPath().toStdString() + "/logs/corvane-universal.log";
+    tev::logging::configure(logFile);
+    corvane::crash::install(logFile, "Caught segfault at address", {SIGSEGV}, corvane::crash::Detail::FaultAddress);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    startJSONPService();
+    tev::quessel::universal::startService();
+    QuesselUniversalServer server(16356, nullptr);
+    return application.exec();
+}

@@ -30,3 +30,13 @@ TEST(Logging, FileIsEmptiedWhenItReaches10000Bytes) {
     EXPECT_LE(largest, 10000 + 200);
     EXPECT_LT(QFileInfo(QString::fromStdString(corvane::test::logFilePath())).size(), 10000);
 }
+
+TEST(Logging, ClearingTheLogLeavesNoGapBehindTheNextLine) {
+    for (int i = 0; i < 20; ++i) LOG(INFO) << std::string(200, 'y');
+    corvane::test::clearLog();
+    LOG(INFO) << "after clearing";
+    const std::string log = corvane::test::readLog();
+    EXPECT_EQ(log.find('\0'), std::string::npos);
+    EXPECT_LT(log.size(), 200u) << log.size();
+    EXPECT_NE(log.find("after clearing"), std::string::npos);
+}

@@ -30,6 +30,17 @@ std::string readLog() {
 }
 
 void clearLog() {
+    // Truncate through the logger's own stream: a truncation from outside
+    // would leave the logger writing at its old offset, behind a run of zero
+    // bytes that soon reaches the size limit.
+    el::Logger* logger = el::Loggers::getLogger("default");
+    logger->flush();
+    for (auto level : {el::Level::Global, el::Level::Info, el::Level::Error, el::Level::Warning, el::Level::Debug}) {
+        if (auto* stream = logger->typedConfigurations()->fileStream(level)) {
+            stream->flush();
+            stream->seekp(0);
+        }
+    }
     QFile f(QString::fromStdString(logPath));
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }

@@ -1,0 +1,76 @@
+#include "crash-handler.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace crash {
+namespace {
+
+int logFd = -1;
+char messageText[128];
+size_t messageLength = 0;
+Detail lineDetail = Detail::SignalNumber;
+
+void writeAll(int fd, const char* data, size_t length) {
+    while (fd >= 0 && length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n <= 0) return;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+// Appends `value` in the given base without any library formatting.
+size_t appendNumber(char* out, unsigned long long value, unsigned base) {
+    char digits[24];
+    int count = 0;
+    do {
+        const unsigned d = static_cast<unsigned>(value % base);
+        digits[count++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
+        value /= base;
+    } while (value != 0 && count < 23);
+    size_t length = 0;
+    while (count > 0) out[length++] = digits[--count];
+    return length;
+}
+
+extern "C" void onCrashSignal(int signalNumber, siginfo_t* info, void*) {
+    char line[192];
+    size_t length = messageLength;
+    std::memcpy(line, messageText, length);
+    if (lineDetail == Detail::FaultAddress) {
+        line[length++] = '0';
+        line[length++] = 'x';
+        length += appendNumber(line + length, reinterpret_cast<uintptr_t>(info ? info->si_addr : nullptr), 16);
+    } else {
+        length += appendNumber(line + length, static_cast<unsigned>(signalNumber), 10);
+    }
+    line[length++] = '\n';
+    writeAll(logFd, line, length);
+    writeAll(STDERR_FILENO, line, length);
+    _exit(128 + signalNumber);
+}
+
+}  // namespace
+
+void install(const std::string& logFilePath, const char* message, std::initializer_list<int> signalNumbers,
+             Detail detail) {
+    lineDetail = detail;
+    messageLength = std::min(std::strlen(message), sizeof(messageText));
+    std::memcpy(messageText, message, messageLength);
+    logFd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onCrashSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+    for (int s : signalNumbers) sigaction(s, &action, nullptr);
+}
+
+}  // namespace crash
+}  // namespace corvane

@@ -1,0 +1,105 @@
+#include "zuservicecontroller.h"
+
+#include "quessel-commons.h"
+#include "request-envelope.h"
+#include "tessaly-request.h"
+#include "tessaly-response.h"
+#include "tev-commons.h"
+#include "tev-logging.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <exception>
+
+using corvane::envelope::errorEnvelope;
+using corvane::envelope::separatorLine;
+
+namespace {
+
+using Command = std::string (*)(const QJsonObject&);
+
+struct Route {
+    const char* action;
+    Command command;
+};
+
+// Compared in this order, exactly.
+const Route kRoutes[] = {
+    {"initialize", tev::quessel::initializeAsJSON},
+    {"listCardTypeAndSlots", tev::quessel::listCardTypeAndSlotsAsJSON},
+    {"listSignerCertificatesAsJSON", tev::quessel::listSignerCertificatesAsJSON},
+    {"signPKCS1Padding1.5", tev::quessel::signPKCS1AsJSON},
+    {"signCAdES_BES", tev::quessel::signCadesBesAsJSON},
+    {"signCAdES_BES_Digest", tev::quessel::signCadesBesWithDigestAsJSON},
+    {"signXaDES_BES_Enveloping", tev::quessel::signXadesBesEnvelopingAsJSON},
+    {"signXaDES_BES_Enveloped", tev::quessel::signXadesBesEnvelopedAsJSON},
+};
+
+std::string dispatch(const QJsonObject& request) {
+    const std::string action = request.value("action").toString().toStdString();
+    LOG(INFO) << "Zu Service: " << "Action : " << action;
+    LOG(INFO) << "Zu Service: " << separatorLine();
+    for (const Route& route : kRoutes) {
+        if (action == route.action) return route.command(request);
+    }
+    LOG(ERROR) << "Zu Service: " << "Undefined action: " << action;
+    return errorEnvelope(12);
+}
+
+}  // namespace
+
+ZuServiceController::ZuServiceController(QObject* parent) : tessaly::HttpRequestHandler(parent) {}
+
+void ZuServiceController::service(tessaly::HttpRequest& request, tessaly::HttpResponse& response) {
+    const QByteArray callback = request.getParameter("callback");
+    const QByteArray parameters = request.getParameter("parameters");
+    LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
+    LOG(INFO) << "Zu Service: " << "User URL: " << request.getHeader("Referer").toStdString();
+
+    if (!corvane::envelope::isSafeCallbackName(callback)) {
+        // Echoing an arbitrary callback would let any text become script in
+        // the page that loads the answer.
+        LOG(ERROR) << "Zu Service: " << "Refused callback name";
+        response.write(QByteArray::fromStdString(errorEnvelope(12)), true);
+        return;
+    }
+    response.write(callback + "(", false);
+    const QByteArray answer = processRequest(
+        request.getPeerAddress().toString().toStdString(), parameters.toStdString());
+    response.write(answer, false);
+    response.write(")", true);
+}
+
+QByteArray ZuServiceController::processRequest(const std::string& /*peerAddress*/,
+                                               const std::string& parameters) {
+    const std::string decoded = base64_decode(parameters);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(decoded), &parseError);
+    std::string answer;
+    if (parseError.error != QJsonParseError::NoError) {
+        LOG(INFO) << "Zu Service: " << "The incoming message: " << corvane::envelope::redactForLog(decoded);
+        answer = errorEnvelope(12);
+    } else {
+        try {
+            answer = dispatch(document.object());
+        } catch (int code) {
+            LOG(ERROR) << "Zu Service: " << "Exception caught - Error code: " << code;
+            answer = errorEnvelope(code);
+        } catch (unsigned long code) {
+            LOG(ERROR) << "Zu Service: " << "Exception caught - Error code: " << code;
+            answer = corvane::envelope::errorEnvelopeUnsigned(code);
+        } catch (const char* text) {
+            LOG(ERROR) << "Zu Service: " << "Exception caught - Error code (2): " << (text ? text : "");
+            answer = errorEnvelope(12);
+        } catch (const std::exception& e) {
+            LOG(ERROR) << "Zu Service: " << "Exception caught - Error code (3): " << e.what();
+            answer = errorEnvelope(12);
+        } catch (...) {
+            LOG(ERROR) << "Zu Service: " << "Exception caught - Undefined";
+            answer = errorEnvelope(12);
+        }
+    }
+    LOG(INFO) << "Zu Service: " << separatorLine();
+    return QByteArray::fromStdString(answer);
+}

@@ -1,0 +1,299 @@
+// corvane-universal as pages meet it: the real binary (with corvane-service
+// beside it) in a private program folder, a Qt WebSocket client over wss with
+// the build's root, node's ws for peers from another loopback address, and
+// simulated cards in the test rig's pcscd.
+#include "agent-process.h"
+#include "card-simulator.h"
+#include "rig-readers.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWebSocket>
+#include <gtest/gtest.h>
+#include <memory>
+#include <signal.h>
+
+using namespace corvane::test;
+
+namespace {
+
+constexpr quint16 kWsPort = 16356;
+constexpr quint16 kJsonpPort = 16357;
+
+bool pcscdRunning() { return QFile::exists("/run/pcscd/pcscd.comm"); }
+
+// A synchronous wss client: one request frame, the next text frame back.
+class WsClient {
+public:
+    bool open(int timeoutMs = 10000) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(rootCertificatePath()));
+        socket.setSslConfiguration(tls);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& m) { received << m; });
+        QEventLoop loop;
+        QObject::connect(&socket, &QWebSocket::connected, &loop, &QEventLoop::quit);
+        QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        socket.open(QUrl(QString("wss://127.0.0.1:%1").arg(kWsPort)));
+        loop.exec();
+        return socket.state() == QAbstractSocket::ConnectedState;
+    }
+    // Waits for the next text frame; empty on time-out.
+    QString next(int timeoutMs = 60000) {
+        if (received.isEmpty()) {
+            QEventLoop loop;
+            auto c = QObject::connect(&socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
+            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+            loop.exec();
+            QObject::disconnect(c);
+        }
+        return received.isEmpty() ? QString() : received.takeFirst();
+    }
+    QJsonArray request(const QByteArray& json) {
+        socket.sendTextMessage(QString::fromLatin1(json.toBase64()));
+        return QJsonDocument::fromJson(next().toUtf8()).array();
+    }
+    QWebSocket socket;
+    QStringList received;
+};
+
+QByteArray b64text(const QJsonValue& v) { return QByteArray::fromBase64(v.toString().toLatin1()); }
+
+int runTool(const QString& program, const QStringList& args, QByteArray* output = nullptr) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(60000)) return -1;
+    if (output) *output = p.readAll();
+    return p.exitCode();
+}
+
+// PIDs of processes whose executable lies in `folder`.
+QList<qint64> processesIn(const QString& folder) {
+    QList<qint64> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok) continue;
+        const QString exe = QFile::symLinkTarget("/proc/" + entry + "/exe");
+        if (exe.startsWith(folder + "/")) pids << pid;
+    }
+    return pids;
+}
+
+int openDescriptors(qint64 pid) {
+    return QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+}
+
+class UniversalE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_FALSE(portAcceptsConnections(kWsPort)) << "port 16356 is taken by another program";
+        ASSERT_FALSE(portAcceptsConnections(kJsonpPort)) << "port 16357 is taken by another program";
+        agent = new AgentProcess("universal/corvane-universal", {"service/corvane-service"});
+        ASSERT_TRUE(agent->start(kWsPort));
+        ASSERT_TRUE(waitForPort(kJsonpPort, true, 20000)) << "corvane-service was not started beside";
+    }
+    static void TearDownTestSuite() {
+        const QString folder = agent->programFolder();
+        delete agent;  // ends corvane-universal only
+        // End the corvane-service this test started (and nothing else).
+        for (qint64 pid : processesIn(folder)) kill(static_cast<pid_t>(pid), SIGTERM);
+        agent = nullptr;
+    }
+    static AgentProcess* agent;
+};
+AgentProcess* UniversalE2E::agent = nullptr;
+
+}  // namespace
+
+TEST_F(UniversalE2E, StartUpLogAndTheServiceBeside) {
+    QFile log(agent->logFile("corvane-universal.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    const int main1 = text.indexOf("CorvaneUniversal Main Starting CorvaneConn.exe application");
+    const int main2 = text.indexOf("CorvaneUniversal Main Corvane Path: " + agent->programFolder().toUtf8());
+    const int banner = text.indexOf("Universal: CorvaneService Started Successfully");
+    const int cert = text.indexOf("Universal: The certificate is loaded: true");
+    EXPECT_GE(main1, 0);
+    EXPECT_GT(main2, main1);
+    EXPECT_GT(banner, main2);
+    EXPECT_GT(cert, banner);
+    EXPECT_TRUE(text.contains("Universal: The key is loaded: true"));
+    EXPECT_TRUE(text.contains("Universal: The intermediate certificate is loaded: true"));
+    EXPECT_TRUE(text.contains("Universal: Zu Universal Ondrel App started on port 16356"));
+    EXPECT_TRUE(agent->standardOutput().isEmpty());
+    EXPECT_EQ(processesIn(agent->programFolder()).size(), 2);
+}
+
+TEST_F(UniversalE2E, FramesAreAnsweredOneEachAndBadFramesAnswer12) {
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    const QJsonArray init = client.request(R"({"action":"initialize","transactionUUID":"w1"})");
+    ASSERT_EQ(init.size(), 1);
+    EXPECT_EQ(init[0].toObject()["responseCode"].toString(), "0");
+    EXPECT_EQ(init[0].toObject()["transactionUUID"].toString(), "w1");
+
+    client.socket.sendTextMessage("%%% not base64 %%%");
+    EXPECT_EQ(client.next(), R"([{"responseCode":"12"}])");
+    // A binary frame gets no answer: the next answer belongs to the next text frame.
+    client.socket.sendBinaryMessage(QByteArray(R"({"action":"initialize"})").toBase64());
+    const QJsonArray monitor = client.request(R"({"action":"monitorSmartCardActivity","duration":"5","transactionUUID":"m"})");
+    ASSERT_EQ(monitor.size(), 1);
+    EXPECT_EQ(monitor[0].toObject()["transactionUUID"].toString(), "m");
+    EXPECT_EQ(b64text(monitor[0].toObject()["monitoringResult"]), "0");
+    EXPECT_EQ(client.request(R"({"action":"monitorSmartCardActivity","duration":"soon"})")[0].toObject()["responseCode"].toString(), "30");
+    EXPECT_EQ(client.request(R"({"action":"nothing"})"), QJsonDocument::fromJson(R"([{"responseCode":"12"}])").array());
+    EXPECT_TRUE(client.next(300).isEmpty()) << "an extra frame arrived";
+}
+
+TEST_F(UniversalE2E, AnOversizedMessageClosesOnlyItsOwnConnection) {
+    WsClient big, other;
+    ASSERT_TRUE(big.open());
+    ASSERT_TRUE(other.open());
+    // A 12 MB document still passes.
+    const QByteArray xml = "<doc>" + QByteArray(12 * 1024 * 1024, 'a') + "</doc>";
+    const QJsonArray answer = big.request(R"({"action":"monitorSmartCardActivity","duration":"1","pad":")" + xml + "\"}");
+    EXPECT_EQ(answer.size(), 1);
+    QEventLoop loop;
+    QObject::connect(&big.socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    big.socket.sendTextMessage(QString(70 * 1024 * 1024, 'A'));
+    loop.exec();
+    EXPECT_NE(big.socket.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(other.request(R"({"action":"initialize"})").size(), 1);
+}
+
+TEST_F(UniversalE2E, PeersFromOtherLoopbackAddressesAreRefusedWithoutLeaks) {
+    const QList<qint64> pids = processesIn(agent->programFolder());
+    qint64 universalPid = agent->process().processId();
+    ASSERT_TRUE(pids.contains(universalPid));
+    const int before = openDescriptors(universalPid);
+    QByteArray output;
+    const int rc = runTool("node", {QString(CORVANE_SOURCE_DIR) + "/tests/universal/refused-peers.js",
+                                    rootCertificatePath(), "500"}, &output);
+    ASSERT_EQ(rc, 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("answered=0")) << output.toStdString();
+    // Give the event loop a moment to free what the refused peers left.
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    EXPECT_EQ(client.request(R"({"action":"initialize"})").size(), 1);
+    const int after = openDescriptors(universalPid);
+    EXPECT_LE(after, before + 5) << "descriptors before " << before << " after " << after;
+    QFile log(agent->logFile("corvane-universal.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("Universal: Address 127.0.0.2 is not allowed"));
+}
+
+TEST_F(UniversalE2E, AllCardActionsOnTheRigsVirtualCards) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    cardsim::Card akis(cardsim::Profile::Akis1);
+    akis.insertInto(rig::kReaderAkisPort);
+    cardsim::Card identity(cardsim::Profile::IdentityCard);
+    identity.insertInto(rig::kReaderIdentityPort);
+    QTemporaryDir material;
+    akis.writeMaterial(material.path().toStdString());
+    const QString ca = material.path() + "/ca.pem";
+
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    const QJsonArray cards = client.request(R"({"action":"listCardTypeAndSlots","transactionUUID":"c"})");
+    bool listed = false;
+    for (const auto& v : cards) {
+        listed |= b64text(v.toObject()["library"]) == "akisp11" && b64text(v.toObject()["slotId"]) == "1";
+    }
+    ASSERT_TRUE(listed) << QJsonDocument(cards).toJson().toStdString();
+
+    const QJsonArray certs = client.request(R"({"action":"listSignerCertificatesAsJSON","library":"akisp11","slotId":"1"})");
+    ASSERT_GE(certs.size(), 1);
+    ASSERT_EQ(certs[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(certs).toJson().toStdString();
+    const QByteArray serial = b64text(certs[0].toObject()["serialNumber"]);
+    const QByteArray common = R"("library":"akisp11","slotId":"1","certSerialNumber":")" + serial +
+                              R"(","pincode":")" + QByteArray::fromStdString(akis.pin()) + "\"";
+
+    // CAdES-BES, attached, verified by OpenSSL.
+    const QByteArray data = "WebSocket ile imzalanan belge\n";
+    const QJsonArray cades = client.request(R"({"action":"signCAdES_BES",)" + common + R"(,"dataBase64":")" +
+                                            data.toBase64() + R"(","isAttached":true})");
+    ASSERT_EQ(cades[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(cades).toJson().toStdString();
+    QFile sig(material.path() + "/cades.der");
+    ASSERT_TRUE(sig.open(QIODevice::WriteOnly));
+    sig.write(QByteArray::fromBase64(cades[0].toObject()["signature"].toString().toLatin1()));
+    sig.close();
+    QByteArray out;
+    EXPECT_EQ(runTool("openssl", {"cms", "-verify", "-cades", "-binary", "-inform", "DER", "-in", sig.fileName(),
+                                  "-CAfile", ca, "-out", material.path() + "/cades.out"}, &out), 0) << out.toStdString();
+
+    // CAdES-BES over a ready digest.
+    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+    const QJsonArray cadesDigest = client.request(R"({"action":"signCAdES_BES_Digest",)" + common +
+                                                  R"(,"dataBase64":")" + digest.toHex().toBase64() + "\"}");
+    EXPECT_EQ(cadesDigest[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(cadesDigest).toJson().toStdString();
+
+    // Raw PKCS#1 v1.5 over a SHA-256 digest.
+    const QJsonArray pkcs1 = client.request(R"({"action":"signPKCS1Padding1.5",)" + common + R"(,"dataBase64":")" +
+                                            digest.toBase64() + "\"}");
+    EXPECT_EQ(pkcs1[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(pkcs1).toJson().toStdString();
+    EXPECT_FALSE(pkcs1[0].toObject()["signature"].toString().isEmpty());
+
+    // XAdES-BES enveloping and enveloped, verified by xmlsec1.
+    const QJsonArray enveloping = client.request(R"({"action":"signXaDES_BES_Enveloping",)" + common +
+                                                 R"(,"dataBase64":")" + data.toBase64() + "\"}");
+    ASSERT_EQ(enveloping[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(enveloping).toJson().toStdString();
+    const QByteArray doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><fatura xmlns=\"urn:ornek\"><tutar>10</tutar></fatura>";
+    const QJsonArray enveloped = client.request(R"({"action":"signXaDES_BES_Enveloped",)" + common +
+                                                R"(,"dataBase64":")" + doc.toBase64() + "\"}");
+    ASSERT_EQ(enveloped[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(enveloped).toJson().toStdString();
+    for (const auto& [name, answer] : {std::pair<const char*, QJsonArray>{"enveloping.xml", enveloping},
+                                       std::pair<const char*, QJsonArray>{"enveloped.xml", enveloped}}) {
+        QFile xml(material.path() + "/" + name);
+        ASSERT_TRUE(xml.open(QIODevice::WriteOnly));
+        xml.write(QByteArray::fromBase64(answer[0].toObject()["signature"].toString().toLatin1()));
+        xml.close();
+        EXPECT_EQ(runTool("xmlsec1", {"--verify", "--trusted-pem", ca, "--id-attr:Id",
+                                      "http://uri.etsi.org/01903/v1.3.2#:SignedProperties", xml.fileName()}, &out), 0)
+            << name << ": " << out.toStdString();
+    }
+
+    // The identity card's three actions.
+    const QJsonArray readers = client.request(R"({"action":"listTCKKReaders"})");
+    ASSERT_GE(readers.size(), 1);
+    ASSERT_EQ(readers[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(readers).toJson().toStdString();
+    const QByteArray tckkSlot = b64text(readers[0].toObject()["slotId"]);
+    EXPECT_EQ(tckkSlot, QByteArray::number(rig::kReaderIdentity.slot));
+    const QJsonArray tckkCert = client.request(R"({"action":"retrieveTCKKCertificate","slotId":")" + tckkSlot + "\"}");
+    ASSERT_EQ(tckkCert[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(tckkCert).toJson().toStdString();
+    EXPECT_FALSE(tckkCert[0].toObject()["certificateHex"].toString().isEmpty());
+    const QJsonArray tckkSig = client.request(R"({"action":"sign_with_TCKK_Certificate","slotId":")" + tckkSlot +
+                                              R"(","pincode":")" + QByteArray::fromStdString(identity.pin()) +
+                                              R"(","algorithmID":1,"dataBase64":")" + digest.toBase64() + "\"}");
+    EXPECT_EQ(tckkSig[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(tckkSig).toJson().toStdString();
+    EXPECT_FALSE(tckkSig[0].toObject()["signature"].toString().isEmpty());
+
+    QFile log(agent->logFile("corvane-universal.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray logText = log.readAll();
+    EXPECT_FALSE(logText.contains(QByteArray::fromStdString("\"" + akis.pin() + "\"")));
+}
+
+// Kept last: ends corvane-universal and checks that its corvane-service lives on.
+TEST_F(UniversalE2E, ZServiceOutlivesTheWebSocketProgram) {
+    const qint64 universalPid = agent->process().processId();
+    agent->stop();
+    ASSERT_TRUE(waitForPort(kWsPort, false, 10000));
+    const QList<qint64> left = processesIn(agent->programFolder());
+    EXPECT_FALSE(left.contains(universalPid));
+    ASSERT_EQ(left.size(), 1) << "corvane-service did not outlive corvane-universal";
+    const HttpAnswer answer = curlGet(kJsonpPort, jsonpQuery("cb", R"({"action":"initialize"})"));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_TRUE(answer.body.startsWith("cb([{\"responseCode\":\"0\""));
+}
