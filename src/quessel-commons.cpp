@@ -321,21 +321,43 @@ bool isEncodableOID(const QList<int>& arcs) {
     return true;
 }
 
-// A signature asked to carry a policy must get a real one: without an
-// identifier, a hash algorithm and the policy's hash there is nothing a
-// verifier could check, so the request is refused before the card is touched
-// (and no PIN try is spent on it).
+// Octets of a digest made with the hash algorithm of these arcs; 0 for an
+// algorithm that is not a known hash.
+int digestLengthOfAlgorithm(const QList<int>& arcs) {
+    static const QList<int> kSha1 = {1, 3, 14, 3, 2, 26};
+    static const QList<int> kNistHashes = {2, 16, 840, 1, 101, 3, 4, 2};
+    if (arcs == kSha1) return 20;
+    if (arcs.size() != kNistHashes.size() + 1 || arcs.mid(0, kNistHashes.size()) != kNistHashes) return 0;
+    switch (arcs.last()) {
+    case 1: return 32;   // SHA-256
+    case 2: return 48;   // SHA-384
+    case 3: return 64;   // SHA-512
+    case 4: return 28;   // SHA-224
+    case 7: return 28;   // SHA3-224
+    case 8: return 32;   // SHA3-256
+    case 9: return 48;   // SHA3-384
+    case 10: return 64;  // SHA3-512
+    default: return 0;
+    }
+}
+
+// A signature asked to carry a policy must get one a verifier can check: an
+// identifier, a known hash algorithm and the policy's hash made with it.
+// Anything less is refused before the card is touched (and no PIN try is
+// spent on it).
 template <typename Profile>
 void refuseUnusablePolicy(const Profile& profile) {
-    const char* missing = nullptr;
+    std::string problem;
+    const int digestLength = digestLengthOfAlgorithm(profile.policyDigestAlgorithmOID);
     if (!isEncodableOID(profile.policyOID))
-        missing = "a valid policyOID";
-    else if (!isEncodableOID(profile.policyDigestAlgorithmOID))
-        missing = "a valid policyDigestAlgorithmOID";
-    else if (profile.policyDigest.isEmpty())
-        missing = "a policyDigestHex";
-    if (missing == nullptr) return;
-    QUESSEL_LOG(ERROR) << "Refusing to add a signature policy without " << missing;
+        problem = "a valid policyOID";
+    else if (digestLength == 0)
+        problem = "a known hash algorithm in policyDigestAlgorithmOID";
+    else if (profile.policyDigest.size() != digestLength)
+        problem = "a policyDigestHex of " + std::to_string(digestLength) + " octets (got " +
+                  std::to_string(profile.policyDigest.size()) + ")";
+    if (problem.empty()) return;
+    QUESSEL_LOG(ERROR) << "Refusing to add a signature policy without " << problem;
     throw static_cast<int>(ERROR_UNDEFINED_SIGNER_EXCEPTION);
 }
 
