@@ -294,7 +294,7 @@ namespace corvane {
 namespace apdu {
 
 int sendAPDU(SCARDHANDLE card, SCARD_IO_REQUEST* sendPci, ResponseAPDU* apdu) {
-    if (apdu == nullptr) return SCARD_E_INVALID_PARAMETER;
+    if (apdu == nullptr) return static_cast<int>(SCARD_E_INVALID_PARAMETER);
     unsigned char received[1024];
     DWORD receivedLength = sizeof(received);
     const LONG rc = SCardTransmit(card, sendPci, reinterpret_cast<const unsigned char*>(apdu->command.constData()),
