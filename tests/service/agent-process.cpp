@@ -63,7 +63,8 @@ AgentProcess::AgentProcess(const QString& binary, const QStringList& companions)
 
 AgentProcess::~AgentProcess() {
     stop();
-    QDir(folder).removeRecursively();
+    // CORVANE_KEEP_AGENT_FOLDER=1 keeps logs and settings for a look after a failure.
+    if (qgetenv("CORVANE_KEEP_AGENT_FOLDER") != "1") QDir(folder).removeRecursively();
 }
 
 bool AgentProcess::start(quint16 waitPort, int timeoutMs) {

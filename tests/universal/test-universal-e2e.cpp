@@ -236,7 +236,7 @@ TEST_F(UniversalE2E, AllCardActionsOnTheRigsVirtualCards) {
     // CAdES-BES over a ready digest.
     const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
     const QJsonArray cadesDigest = client.request(R"({"action":"signCAdES_BES_Digest",)" + common +
-                                                  R"(,"dataBase64":")" + digest.toHex().toBase64() + "\"}");
+                                                  R"(,"dataBase64":")" + digest.toBase64() + "\"}");
     EXPECT_EQ(cadesDigest[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(cadesDigest).toJson().toStdString();
 
     // Raw PKCS#1 v1.5 over a SHA-256 digest.
@@ -251,7 +251,8 @@ TEST_F(UniversalE2E, AllCardActionsOnTheRigsVirtualCards) {
     ASSERT_EQ(enveloping[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(enveloping).toJson().toStdString();
     const QByteArray doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><fatura xmlns=\"urn:ornek\"><tutar>10</tutar></fatura>";
     const QJsonArray enveloped = client.request(R"({"action":"signXaDES_BES_Enveloped",)" + common +
-                                                R"(,"dataBase64":")" + doc.toBase64() + "\"}");
+                                                R"(,"signatureNodeXPath":"/*","nodeToSignXPath":"","dataBase64":")" +
+                                                doc.toBase64() + "\"}");
     ASSERT_EQ(enveloped[0].toObject()["responseCode"].toString(), "0") << QJsonDocument(enveloped).toJson().toStdString();
     for (const auto& [name, answer] : {std::pair<const char*, QJsonArray>{"enveloping.xml", enveloping},
                                        std::pair<const char*, QJsonArray>{"enveloped.xml", enveloped}}) {
@@ -295,5 +296,5 @@ TEST_F(UniversalE2E, ZServiceOutlivesTheWebSocketProgram) {
     ASSERT_EQ(left.size(), 1) << "corvane-service did not outlive corvane-universal";
     const HttpAnswer answer = curlGet(kJsonpPort, jsonpQuery("cb", R"({"action":"initialize"})"));
     EXPECT_EQ(answer.status, 200);
-    EXPECT_TRUE(answer.body.startsWith("cb([{\"responseCode\":\"0\""));
+    EXPECT_TRUE(answer.body.startsWith("cb([{\"responseCode\": \"0\"")) << answer.body.left(80).toStdString();
 }
