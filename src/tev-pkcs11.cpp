@@ -1080,7 +1080,9 @@ int signDigestWithProvidedSlotAndCertificate(SignerContext* context, tev::quesse
             signature->data, &signature->signature);
         if (result != 0) {
             LOG(ERROR) << kPrefix << "Cancelling signing due to error code " << result;
-            throw static_cast<unsigned long>(result);
+            // PC/SC failures come back as negative ints (0x8010xxxx); keep
+            // their 32-bit form rather than a sign-extended 64-bit value.
+            throw static_cast<unsigned long>(static_cast<uint32_t>(result));
         }
         return 0;
     }
