@@ -1099,6 +1099,7 @@ void Card::setKeypadEntry(std::optional<std::string> entry) {
 }
 
 void Card::setRefusal(uint8_t ins, uint16_t sw, int times) {
+    if (times == 0 || times < -1) throw std::invalid_argument("cardsim: times is -1 (always) or a positive count");
     Rule r;
     r.kind = Rule::Refuse;
     r.ins = ins;
@@ -1109,6 +1110,7 @@ void Card::setRefusal(uint8_t ins, uint16_t sw, int times) {
 }
 
 void Card::setRefusalFor(const Bytes& commandPrefix, uint16_t sw, int times) {
+    if (times == 0 || times < -1) throw std::invalid_argument("cardsim: times is -1 (always) or a positive count");
     if (commandPrefix.empty()) throw std::invalid_argument("cardsim: empty command prefix");
     Rule r;
     r.kind = Rule::Refuse;
@@ -1120,6 +1122,7 @@ void Card::setRefusalFor(const Bytes& commandPrefix, uint16_t sw, int times) {
 }
 
 void Card::setAnswerFor(const Bytes& commandPrefix, const Bytes& rapdu, int times) {
+    if (times == 0 || times < -1) throw std::invalid_argument("cardsim: times is -1 (always) or a positive count");
     if (commandPrefix.empty()) throw std::invalid_argument("cardsim: empty command prefix");
     if (rapdu.empty()) throw std::invalid_argument("cardsim: a 0-byte answer hangs the reader; give at least 1 byte");
     Rule r;

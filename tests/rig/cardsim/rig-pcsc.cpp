@@ -2,6 +2,9 @@
 
 #include <PCSC/winscard.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include <sys/stat.h>
 
 namespace rig {
@@ -81,6 +84,12 @@ bool pcscdReady(std::string* reason) {
         }
     }
     return true;
+}
+
+bool rigRequired() {
+    const char* ci = std::getenv("CI");
+    const char* required = std::getenv("CORVANE_RIG_REQUIRED");
+    return (ci && std::strcmp(ci, "true") == 0) || (required && std::strcmp(required, "1") == 0);
 }
 
 std::vector<std::string> listReaders() {
