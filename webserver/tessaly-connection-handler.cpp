@@ -34,6 +34,7 @@ HttpConnectionHandler::HttpConnectionHandler(const HttpServerSettings& settings,
 HttpConnectionHandler::~HttpConnectionHandler() {
     quit();
     wait();
+    threadEnded.load(std::memory_order_acquire);
 }
 
 bool HttpConnectionHandler::isBusy() const { return busy.load(); }
@@ -54,6 +55,7 @@ void HttpConnectionHandler::run() {
         socket = nullptr;
     }
     dropCurrentRequest();
+    threadEnded.store(true, std::memory_order_release);
 }
 
 // A fresh socket for every connection: nothing (buffered bytes, TLS state,
@@ -93,7 +95,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         // with no connection to end, no disconnected() will free the handler.
         ::close(int(socketDescriptor));
         connectionEnded = true;
-        QMetaObject::invokeMethod(this, "becomeIdle", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this]() { becomeIdle(); }, Qt::QueuedConnection);
         return;
     }
     if (sslConfiguration) static_cast<QSslSocket*>(socket)->startServerEncryption();
@@ -202,7 +204,7 @@ void HttpConnectionHandler::disconnected() {
     // The handler is free only once it is back in its event loop: this slot
     // may run inside read() (from the socket's own disconnectFromHost or a
     // failed write), which still uses the socket and the request.
-    QMetaObject::invokeMethod(this, "becomeIdle", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this]() { becomeIdle(); }, Qt::QueuedConnection);
 }
 
 void HttpConnectionHandler::becomeIdle() {

@@ -58,6 +58,9 @@ private:
     HttpRequest* currentRequest = nullptr;
     HttpRequestHandler* requestHandler;
     std::atomic<bool> busy{false};
+    // Set last thing in run(): the destructor reads it after wait(), which makes
+    // the join visible to the thread sanitizer (QThread::wait is not).
+    std::atomic<bool> threadEnded{false};
     const QSslConfiguration* sslConfiguration;
     // State of the connection being served (handler thread only).
     bool closing = false;         // we asked the socket to close; the timer bounds the wait

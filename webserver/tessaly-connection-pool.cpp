@@ -32,7 +32,7 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool() {
 }
 
 HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler() {
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     for (HttpConnectionHandler* handler : qAsConst(pool)) {
         // Only this thread turns an idle handler busy, so testing and then
         // setting under the mutex cannot hand one handler out twice.
@@ -52,7 +52,7 @@ HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler() {
 
 void HttpConnectionHandlerPool::cleanup() {
     const int maxIdleHandlers = settings.minThreads;
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     int idleCounter = 0;
     const QList<HttpConnectionHandler*> handlers = pool;
     for (HttpConnectionHandler* handler : handlers) {

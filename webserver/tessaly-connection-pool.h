@@ -4,9 +4,9 @@
 #include "tessaly-settings.h"
 
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QTimer>
+#include <mutex>
 
 class QSettings;
 class QSslConfiguration;
@@ -37,7 +37,7 @@ private:
     HttpRequestHandler* requestHandler;
     QList<HttpConnectionHandler*> pool;
     QTimer cleanupTimer;
-    QMutex mutex;
+    std::mutex mutex;   // pthread-based, so the thread sanitizer sees it
     QSslConfiguration* sslConfiguration = nullptr;
 };
 

@@ -64,8 +64,10 @@ void HttpListener::close() {
 void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor) {
     HttpConnectionHandler* handler = pool ? pool->getConnectionHandler() : nullptr;
     if (handler) {
-        if (!QMetaObject::invokeMethod(handler, "handleConnection", Qt::QueuedConnection,
-                                       Q_ARG(tSocketDescriptor, socketDescriptor))) {
+        // Queued: handleConnection runs on the handler's own thread.
+        if (!QMetaObject::invokeMethod(
+                handler, [handler, socketDescriptor]() { handler->handleConnection(socketDescriptor); },
+                Qt::QueuedConnection)) {
             // Cannot happen with the slot declared; if it did, the handler would never be freed.
             qCritical("HttpListener: cannot hand the connection to a handler");
             ::close(int(socketDescriptor));

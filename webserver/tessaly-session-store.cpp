@@ -35,7 +35,7 @@ HttpSessionStore::HttpSessionStore(const HttpSessionStoreSettings& settings, QOb
 HttpSessionStore::~HttpSessionStore() { sessionTimer.stop(); }
 
 QByteArray HttpSessionStore::getSessionId(HttpRequest& request, HttpResponse& response) {
-    QMutexLocker locker(&mutex);
+    std::unique_lock<std::mutex> locker(mutex);
     QByteArray id;
     const QMap<QByteArray, HttpCookie>& responseCookies = response.getCookies();
     if (responseCookies.contains(cookieName)) id = responseCookies.value(cookieName).getValue();
@@ -55,7 +55,7 @@ void HttpSessionStore::setSessionCookie(HttpResponse& response, const QByteArray
 
 HttpSession HttpSessionStore::getSession(HttpRequest& request, HttpResponse& response, bool allowCreate) {
     const QByteArray id = getSessionId(request, response);
-    QMutexLocker locker(&mutex);
+    std::unique_lock<std::mutex> locker(mutex);
     if (!id.isEmpty()) {
         const auto found = sessions.constFind(id);
         if (found != sessions.constEnd()) {
@@ -77,7 +77,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest& request, HttpResponse& res
 }
 
 HttpSession HttpSessionStore::getSession(QByteArray id) {
-    QMutexLocker locker(&mutex);
+    std::unique_lock<std::mutex> locker(mutex);
     HttpSession session = sessions.value(id);
     locker.unlock();
     session.setLastAccess();
@@ -85,12 +85,12 @@ HttpSession HttpSessionStore::getSession(QByteArray id) {
 }
 
 void HttpSessionStore::removeSession(HttpSession session) {
-    QMutexLocker locker(&mutex);
+    std::unique_lock<std::mutex> locker(mutex);
     sessions.remove(session.getId());
 }
 
 void HttpSessionStore::sessionTimerEvent() {
-    QMutexLocker locker(&mutex);
+    std::unique_lock<std::mutex> locker(mutex);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (auto it = sessions.begin(); it != sessions.end();) {
         if (now - it.value().getLastAccess() > expirationTime) {

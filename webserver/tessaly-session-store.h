@@ -5,9 +5,9 @@
 #include "tessaly-session.h"
 
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QTimer>
+#include <mutex>
 
 class QSettings;
 
@@ -52,7 +52,7 @@ private:
     QTimer sessionTimer;
     QByteArray cookieName;
     int expirationTime;
-    QMutex mutex;
+    std::mutex mutex;   // guards `sessions`
 };
 
 }  // namespace tessaly

@@ -1,8 +1,9 @@
 #include "tessaly-session.h"
 
 #include <QDateTime>
-#include <QReadWriteLock>
 #include <QUuid>
+#include <mutex>
+#include <shared_mutex>
 
 namespace tessaly {
 
@@ -10,7 +11,7 @@ struct HttpSessionData {
     QByteArray id;
     qint64 lastAccess = 0;
     int refCount = 0;
-    QReadWriteLock lock;
+    mutable std::shared_mutex lock;
     QMap<QByteArray, QVariant> values;
 };
 
@@ -25,7 +26,7 @@ HttpSession::HttpSession(bool canStore) {
 
 HttpSession::HttpSession(const HttpSession& other) : dataPtr(other.dataPtr) {
     if (dataPtr) {
-        QWriteLocker locker(&dataPtr->lock);
+        std::unique_lock<std::shared_mutex> locker(dataPtr->lock);
         dataPtr->refCount++;
     }
 }
@@ -34,7 +35,7 @@ HttpSession& HttpSession::operator=(const HttpSession& other) {
     HttpSessionData* previous = dataPtr;
     dataPtr = other.dataPtr;
     if (dataPtr) {
-        QWriteLocker locker(&dataPtr->lock);
+        std::unique_lock<std::shared_mutex> locker(dataPtr->lock);
         dataPtr->refCount++;
         dataPtr->lastAccess = QDateTime::currentMSecsSinceEpoch();
     }
@@ -49,7 +50,7 @@ void HttpSession::release(HttpSessionData* data) {
     if (!data) return;
     int remaining;
     {
-        QWriteLocker locker(&data->lock);
+        std::unique_lock<std::shared_mutex> locker(data->lock);
         remaining = --data->refCount;
     }
     if (remaining == 0) {
@@ -64,43 +65,43 @@ bool HttpSession::isNull() const { return dataPtr == nullptr; }
 
 qint64 HttpSession::getLastAccess() const {
     if (!dataPtr) return 0;
-    QReadLocker locker(&dataPtr->lock);
+    std::shared_lock<std::shared_mutex> locker(dataPtr->lock);
     return dataPtr->lastAccess;
 }
 
 void HttpSession::setLastAccess() {
     if (!dataPtr) return;
-    QWriteLocker locker(&dataPtr->lock);
+    std::unique_lock<std::shared_mutex> locker(dataPtr->lock);
     dataPtr->lastAccess = QDateTime::currentMSecsSinceEpoch();
 }
 
 QVariant HttpSession::get(const QByteArray& key) const {
     if (!dataPtr) return QVariant();
-    QReadLocker locker(&dataPtr->lock);
+    std::shared_lock<std::shared_mutex> locker(dataPtr->lock);
     return dataPtr->values.value(key);
 }
 
 bool HttpSession::contains(const QByteArray& key) const {
     if (!dataPtr) return false;
-    QReadLocker locker(&dataPtr->lock);
+    std::shared_lock<std::shared_mutex> locker(dataPtr->lock);
     return dataPtr->values.contains(key);
 }
 
 void HttpSession::set(const QByteArray& key, const QVariant& value) {
     if (!dataPtr) return;
-    QWriteLocker locker(&dataPtr->lock);
+    std::unique_lock<std::shared_mutex> locker(dataPtr->lock);
     dataPtr->values.insert(key, value);
 }
 
 void HttpSession::remove(const QByteArray& key) {
     if (!dataPtr) return;
-    QWriteLocker locker(&dataPtr->lock);
+    std::unique_lock<std::shared_mutex> locker(dataPtr->lock);
     dataPtr->values.remove(key);
 }
 
 QMap<QByteArray, QVariant> HttpSession::getAll() const {
     if (!dataPtr) return {};
-    QReadLocker locker(&dataPtr->lock);
+    std::shared_lock<std::shared_mutex> locker(dataPtr->lock);
     return dataPtr->values;
 }
 

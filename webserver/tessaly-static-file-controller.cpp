@@ -89,7 +89,7 @@ void StaticFileController::service(HttpRequest& request, HttpResponse& response)
 
     const QString key = QString::fromUtf8(path);
     {
-        QMutexLocker locker(&mutex);
+        std::unique_lock<std::mutex> locker(mutex);
         const CacheEntry* entry = cache.object(key);
         if (entry && (cacheTimeout == 0 || entry->created > now - cacheTimeout)) {
             const QByteArray document = entry->document;
@@ -151,7 +151,7 @@ void StaticFileController::service(HttpRequest& request, HttpResponse& response)
             entry->created = now;
             entry->filename = openedPath;
             const int cost = document.size();
-            QMutexLocker locker(&mutex);
+            std::unique_lock<std::mutex> locker(mutex);
             cache.insert(key, entry, cost);   // takes the entry; drops it if it alone exceeds the maximum
         }
     } else if (file.exists()) {

@@ -5,8 +5,8 @@
 #include "tessaly-request-handler.h"
 
 #include <QCache>
-#include <QMutex>
 #include <QString>
+#include <mutex>
 
 class QSettings;
 
@@ -52,7 +52,7 @@ private:
     int cacheTimeout;
     int maxCachedFileSize;
     QCache<QString, CacheEntry> cache;
-    QMutex mutex;
+    std::mutex mutex;   // guards `cache`
 };
 
 }  // namespace tessaly

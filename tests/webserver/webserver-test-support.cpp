@@ -8,9 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QProcess>
-#include <QSemaphore>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTemporaryFile>
@@ -26,6 +24,28 @@
 #include <unistd.h>
 
 namespace wstest {
+
+void Semaphore::release(int n) {
+    // Notified under the lock: a waiter that returns may destroy the semaphore.
+    std::lock_guard<std::mutex> locker(mutex);
+    available += n;
+    changed.notify_all();
+}
+
+void Semaphore::acquire(int n) {
+    std::unique_lock<std::mutex> locker(mutex);
+    changed.wait(locker, [&]() { return available >= n; });
+    available -= n;
+}
+
+bool Semaphore::tryAcquire(int n, int timeoutMs) {
+    std::unique_lock<std::mutex> locker(mutex);
+    if (!changed.wait_for(locker, std::chrono::milliseconds(timeoutMs), [&]() { return available >= n; })) {
+        return false;
+    }
+    available -= n;
+    return true;
+}
 
 tessaly::HttpServerSettings smallSettings() {
     tessaly::HttpServerSettings s;
@@ -319,12 +339,12 @@ bool TlsClient::fill(int timeoutMs) {
 // ---- message log ---------------------------------------------------------------
 
 namespace {
-QMutex logMutex;
+std::mutex logMutex;
 QStringList logLines;
 
 void captureMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
     {
-        QMutexLocker locker(&logMutex);
+        std::lock_guard<std::mutex> locker(logMutex);
         logLines.append(message);
     }
     if (type != QtDebugMsg && type != QtInfoMsg) {
@@ -341,17 +361,17 @@ MessageLog& MessageLog::instance() {
 }
 
 void MessageLog::clear() {
-    QMutexLocker locker(&logMutex);
+    std::lock_guard<std::mutex> locker(logMutex);
     logLines.clear();
 }
 
 QStringList MessageLog::messages() const {
-    QMutexLocker locker(&logMutex);
+    std::lock_guard<std::mutex> locker(logMutex);
     return logLines;
 }
 
 int MessageLog::count(const QString& part) const {
-    QMutexLocker locker(&logMutex);
+    std::lock_guard<std::mutex> locker(logMutex);
     int n = 0;
     for (const QString& line : qAsConst(logLines)) {
         if (line.contains(part)) ++n;
