@@ -103,6 +103,11 @@ protected:
     static void SetUpTestSuite() { quesseltest::keepWholeLog(); }
     void SetUp() override {
         RIG_REQUIRE_PCSCD();
+        // The rig is shared by every test program on the machine; the answers
+        // below list every card, so wait until no other program has one in.
+        for (const rig::Reader& reader : rig::kReaders)
+            if (!rig::waitForCard(reader.name, false, std::chrono::seconds(20)))
+                GTEST_SKIP() << "another program keeps a card in " << reader.name;
         if (!fixture().ok) GTEST_SKIP() << "no SoftHSM tokens: " << fixture().problem;
         fixture().tokens.exportConfig();
         loadTestCardDatabase();
