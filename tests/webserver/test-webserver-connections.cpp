@@ -6,7 +6,11 @@
 #include "webserver-test-support.h"
 
 #include <QDir>
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSettings>
 #include <QSet>
 #include <atomic>
 #include <fcntl.h>
@@ -589,4 +593,82 @@ TEST(Tls, UnreadableMaterialIsReportedAndNeverServedInPlainText) {
     bool closed = false;
     EXPECT_FALSE(plain.readUntilClosed(20000, &closed).contains("/plain"));
     EXPECT_TRUE(closed);
+}
+
+// ---- the settings road of the service program --------------------------------------------
+
+TEST(SettingsRoad, RecordIsReadFromTheListenerGroup) {
+    QSettings empty("CorvaneWebserverTest", "Empty");
+    const tessaly::HttpServerSettings defaults = tessaly::HttpServerSettings::fromSettings(&empty);
+    EXPECT_TRUE(defaults.host.isEmpty());
+    EXPECT_EQ(defaults.port, 0);
+    EXPECT_EQ(defaults.minThreads, 1);
+    EXPECT_EQ(defaults.maxThreads, 100);
+    EXPECT_EQ(defaults.cleanupInterval, 1000);
+    EXPECT_EQ(defaults.readTimeout, 10000);
+    EXPECT_EQ(defaults.maxRequestSize, 16000);
+    EXPECT_EQ(defaults.maxMultiPartSize, 1000000);
+
+    QSettings odd("CorvaneWebserverTest", "Odd");
+    odd.setValue("maxThreads", "many");
+    EXPECT_EQ(tessaly::HttpServerSettings::fromSettings(&odd).maxThreads, 0);   // not a number reads as 0
+}
+
+// As the service does it: values written as text into the group "listener"
+// of a QSettings object, then the listener built from that object on the
+// thread that owns it.
+TEST(SettingsRoad, ListenerBuiltFromQSettings) {
+    ASSERT_TRUE(tlsMaterial().ok);
+    QSettings settings("CorvaneWebserverTest", "CorvaneJSONPService");
+    settings.beginGroup("listener");
+    settings.setValue("certBA", tlsMaterial().leafPem);
+    settings.setValue("intermCertificateBA", tlsMaterial().intermPem);
+    settings.setValue("keyBA", tlsMaterial().leafKeyPem);
+    settings.setValue("port", 0);
+    settings.setValue("host", "127.0.0.1");
+    settings.setValue("minThreads", "4");
+    settings.setValue("maxThreads", "100");
+    settings.setValue("cleanupInterval", "60000");
+    settings.setValue("readTimeout", "60000");
+    settings.setValue("maxRequestSize", "300");
+    settings.setValue("maxMultiPartSize", "10000000");
+
+    const tessaly::HttpServerSettings record = tessaly::HttpServerSettings::fromSettings(&settings);
+    EXPECT_EQ(record.host, "127.0.0.1");
+    EXPECT_EQ(record.minThreads, 4);
+    EXPECT_EQ(record.readTimeout, 60000);
+    EXPECT_EQ(record.maxRequestSize, 300);
+    EXPECT_EQ(record.maxMultiPartSize, 10000000);
+    EXPECT_EQ(record.certBA, tlsMaterial().leafPem);
+    EXPECT_EQ(record.settingsFolder, QFileInfo(settings.fileName()).absolutePath());
+
+    ThreadRecorder recorder;
+    tessaly::HttpListener listener(&settings, &recorder);
+    ASSERT_TRUE(listener.isListening());
+    const quint16 port = listener.serverPort();
+    EXPECT_EQ(listener.serverAddress(), QHostAddress(QHostAddress::LocalHost));
+
+    // The listener lives on this thread: the client runs beside it.
+    std::atomic<bool> done{false};
+    Reply small, large;
+    QString tlsError;
+    std::thread client([&]() {
+        TlsClient tls(port, tlsMaterial().root());
+        tlsError = tls.errorText();
+        if (tls.encrypted()) {
+            tls.send(get("/small"));
+            small = tls.readReply();
+            tls.send(get("/" + QByteArray(400, 'x')));
+            large = tls.readReply();
+        }
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    client.join();
+    ASSERT_TRUE(tlsError.isEmpty()) << tlsError.toStdString();
+    EXPECT_EQ(small.body, QByteArray("/small"));
+    EXPECT_EQ(large.raw, QByteArray("HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n"));
 }
