@@ -11,11 +11,13 @@
 #        /run/pcscd/pcscd.comm exists and records the PID in
 #        $BUILD_DIR/rig/pcscd.pid. Needs root and a built rig
 #        (targets corvane-cardsim-cli and corvane-pinpad).
-# stop   stops the pcscd recorded in the PID file (SIGTERM, then SIGKILL).
+# stop   stops the pcscd recorded in the PID file (SIGTERM, then SIGKILL);
+#        without BUILD_DIR, the rig's pcscd whichever build dir started it.
 # status tells whether it runs and lists the readers.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD_DIR_GIVEN=${BUILD_DIR:+1}
 BUILD_DIR=${BUILD_DIR:-build}
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
 RIG_DIR="$BUILD_DIR/rig"
@@ -120,12 +122,34 @@ start() {
   say "pcscd started (PID $pid, config $CONF_DIR, log $LOG_FILE)"
 }
 
+# A running pcscd started by this script from any build dir: "PID CONF_DIR" lines.
+rig_pcscds() {
+  local pid conf
+  for pid in $(running_pcscds); do
+    conf=$(tr '\0' '\n' < /proc/"$pid"/cmdline 2>/dev/null | awk 'prev == "-c" {print; exit} {prev = $0}')
+    case "$conf" in */rig/reader.conf.d) echo "$pid $conf" ;; esac
+  done
+}
+
 stop() {
   local pid
   pid=$(recorded_pid)
   if [ -z "$pid" ]; then
-    say "no rig pcscd recorded in $PID_FILE"
     rm -f "$PID_FILE"
+    if [ -n "$BUILD_DIR_GIVEN" ]; then
+      say "no rig pcscd recorded in $PID_FILE"
+      return 0
+    fi
+    # No build dir named: stop the rig's pcscd whichever build dir started it.
+    local conf found=0
+    while read -r pid conf; do
+      [ -n "$pid" ] || continue
+      found=1
+      stop_pid "$pid"
+      rm -f "$(dirname "$conf")/pcscd.pid"
+      say "pcscd $pid stopped (config $conf)"
+    done < <(rig_pcscds)
+    [ $found = 1 ] || say "no rig pcscd running"
     return 0
   fi
   stop_pid "$pid"
