@@ -1,29 +1,8 @@
 #include "request-envelope.h"
 
-#include <QRegularExpression>
-#include <QString>
 
 namespace corvane {
 namespace envelope {
-
-std::string errorEnvelope(long long code) {
-    return "[{\"responseCode\":\"" + std::to_string(code) + "\"}]";
-}
-
-std::string errorEnvelopeUnsigned(unsigned long code) {
-    return "[{\"responseCode\":\"" + std::to_string(code) + "\"}]";
-}
-
-std::string redactForLog(const std::string& requestText) {
-    // A quoted value (escapes honoured, possibly unterminated) or a bare run
-    // up to the next separator; the key may be written in any letter case.
-    static const QRegularExpression pin(
-        QStringLiteral(R"re(("pincode"\s*:\s*)("(?:[^"\\]|\\.)*"?|[^,}\]]*))re"),
-        QRegularExpression::CaseInsensitiveOption);
-    QString text = QString::fromUtf8(requestText.data(), static_cast<int>(requestText.size()));
-    text.replace(pin, QStringLiteral("\\1\"***\""));
-    return text.toStdString();
-}
 
 bool isSafeCallbackName(const QByteArray& callback) {
     if (callback.isEmpty()) return true;

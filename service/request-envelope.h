@@ -8,15 +8,8 @@
 namespace corvane {
 namespace envelope {
 
-// `[{"responseCode":"<code>"}]`, the answer that carries nothing but a code.
-std::string errorEnvelope(long long code);
-std::string errorEnvelopeUnsigned(unsigned long code);
-
-// The decoded request text made fit for the log: the value of every "pincode"
-// member is replaced by "***". Works on text that is not valid JSON too (the
-// text is logged precisely when it does not parse); whatever follows a
-// "pincode" key up to the end of its value is dropped.
-std::string redactForLog(const std::string& requestText);
+// The error envelope and the PIN masking of logged request texts are the
+// command layer's (tev::quessel::errorEnvelope, tev::quessel::maskPinsForLog).
 
 // True when `callback` may be written in front of "(" in a JSONP answer: a
 // JavaScript identifier path such as `cb`, `$jsonp_12` or `app.on.answer`.

@@ -12,7 +12,7 @@
 #include <QJsonParseError>
 #include <exception>
 
-using corvane::envelope::errorEnvelope;
+using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
 
 namespace {
@@ -78,7 +78,7 @@ QByteArray ZuServiceController::processRequest(const std::string& /*peerAddress*
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(decoded), &parseError);
     std::string answer;
     if (parseError.error != QJsonParseError::NoError) {
-        LOG(INFO) << "Zu Service: " << "The incoming message: " << corvane::envelope::redactForLog(decoded);
+        LOG(INFO) << "Zu Service: " << "The incoming message: " << tev::quessel::maskPinsForLog(decoded);
         answer = errorEnvelope(12);
     } else {
         try {
@@ -88,7 +88,7 @@ QByteArray ZuServiceController::processRequest(const std::string& /*peerAddress*
             answer = errorEnvelope(code);
         } catch (unsigned long code) {
             LOG(ERROR) << "Zu Service: " << "Exception caught - Error code: " << code;
-            answer = corvane::envelope::errorEnvelopeUnsigned(code);
+            answer = errorEnvelope(code);
         } catch (const char* text) {
             LOG(ERROR) << "Zu Service: " << "Exception caught - Error code (2): " << (text ? text : "");
             answer = errorEnvelope(12);

@@ -20,7 +20,7 @@
 #include <QWebSocketServer>
 #include <exception>
 
-using corvane::envelope::errorEnvelope;
+using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
 
 namespace {
@@ -70,7 +70,7 @@ std::string dispatchUniversalRequest(const std::string& message) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(decoded), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        LOG(INFO) << "Universal: " << "The incoming message: " << corvane::envelope::redactForLog(decoded);
+        LOG(INFO) << "Universal: " << "The incoming message: " << tev::quessel::maskPinsForLog(decoded);
         return errorEnvelope(12);
     }
     requestDocObj = document.object();

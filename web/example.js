@@ -16,8 +16,10 @@
         '<document><title>Corvane example</title><amount currency="TRY">100.00</amount></document>';
     var SAMPLE_SIGNATURE_NODE = "/document";
     var AKIS_LIBRARY = "akisp11";
-    // After one of these further signings would only spend PIN tries.
-    var PIN_FAILURE_CODES = ["27", "38", "39"];
+    // A refused PIN does not always come back as 27/38/39: the WebSocket
+    // endpoint answers a card-layer failure as 12, and the identity card
+    // reports -1. So any failed signing stops the run: every further attempt
+    // could spend another PIN try and block the card.
 
     function $(id) {
         return document.getElementById(id);
@@ -259,18 +261,18 @@
                 ["xadesEnveloping", function () { return signXadesEnveloping(card, certificate, pin, text); }],
                 ["xadesEnveloped", function () { return signXadesEnveloped(card, certificate, pin, xml, signatureNode); }]
             ];
-            var pinRefused = false;
+            var signingFailed = false;
             for (var i = 0; i < signings.length; i++) {
                 var name = signings[i][0];
-                if (pinRefused) {
-                    results.steps[name] = { responseCode: null, skipped: "the PIN was refused" };
+                if (signingFailed) {
+                    results.steps[name] = { responseCode: null, skipped: "an earlier signing failed" };
                     continue;
                 }
                 var outcome = await signings[i][1]();
                 results.steps[name] = outcome;
                 showResult(outcome);
                 log(name + ": response code " + outcome.responseCode);
-                pinRefused = PIN_FAILURE_CODES.indexOf(outcome.responseCode) >= 0;
+                signingFailed = outcome.responseCode !== "0";
             }
             results.ok = signings.every(function (s) {
                 return results.steps[s[0]].responseCode === "0" && results.steps[s[0]].signature !== "";

@@ -1,4 +1,5 @@
 // The request envelope helpers and the TLS material scrambling of both programs.
+#include "quessel-commons.h"
 #include "request-envelope.h"
 #include "tls-material.h"
 
@@ -7,16 +8,19 @@
 #include <gtest/gtest.h>
 
 using namespace corvane::envelope;
+using tev::quessel::errorEnvelope;
+using tev::quessel::maskPinsForLog;
 
 TEST(Envelope, ErrorEnvelopeCarriesOnlyTheCode) {
     EXPECT_EQ(errorEnvelope(12), R"([{"responseCode":"12"}])");
     EXPECT_EQ(errorEnvelope(-1), R"([{"responseCode":"-1"}])");
-    EXPECT_EQ(errorEnvelopeUnsigned(0x800000A0ul), R"([{"responseCode":"2147483808"}])");
+    EXPECT_EQ(errorEnvelope(0x800000A0ul), R"([{"responseCode":"2147483808"}])");
 }
 
+// Both dispatchers log a request text that does not parse through this mask.
 TEST(Envelope, PinIsRedactedFromLoggedRequestText) {
     const std::string valid = R"({"action":"signCAdES_BES","pincode":"918273","slotId":"1"})";
-    const std::string redacted = redactForLog(valid);
+    const std::string redacted = maskPinsForLog(valid);
     EXPECT_EQ(redacted.find("918273"), std::string::npos) << redacted;
     EXPECT_NE(redacted.find(R"("pincode":"***")"), std::string::npos) << redacted;
     EXPECT_NE(redacted.find(R"("slotId":"1")"), std::string::npos) << redacted;
@@ -29,7 +33,7 @@ TEST(Envelope, PinIsRedactedFromLoggedRequestText) {
              std::string(R"({"pincode":918273,)"),
              std::string(R"({"PINCODE":"918273"} trailing)"),
              std::string(R"([{"a":1},{"pincode":"918273"}, )")}) {
-        const std::string out = redactForLog(broken);
+        const std::string out = maskPinsForLog(broken);
         EXPECT_EQ(out.find("918273"), std::string::npos) << out;
         EXPECT_EQ(out.find("8273"), std::string::npos) << out;
     }
