@@ -17,31 +17,12 @@ using corvane::envelope::separatorLine;
 
 namespace {
 
-using Command = std::string (*)(const QJsonObject&);
-
-struct Route {
-    const char* action;
-    Command command;
-};
-
-// Compared in this order, exactly.
-const Route kRoutes[] = {
-    {"initialize", tev::quessel::initializeAsJSON},
-    {"listCardTypeAndSlots", tev::quessel::listCardTypeAndSlotsAsJSON},
-    {"listSignerCertificatesAsJSON", tev::quessel::listSignerCertificatesAsJSON},
-    {"signPKCS1Padding1.5", tev::quessel::signPKCS1AsJSON},
-    {"signCAdES_BES", tev::quessel::signCadesBesAsJSON},
-    {"signCAdES_BES_Digest", tev::quessel::signCadesBesWithDigestAsJSON},
-    {"signXaDES_BES_Enveloping", tev::quessel::signXadesBesEnvelopingAsJSON},
-    {"signXaDES_BES_Enveloped", tev::quessel::signXadesBesEnvelopedAsJSON},
-};
-
 std::string dispatch(const QJsonObject& request) {
     const std::string action = request.value("action").toString().toStdString();
     LOG(INFO) << "Zu Service: " << "Action : " << action;
     LOG(INFO) << "Zu Service: " << separatorLine();
-    for (const Route& route : kRoutes) {
-        if (action == route.action) return route.command(request);
+    if (const auto* route = corvane::envelope::findRoute(action, corvane::envelope::Endpoint::Jsonp)) {
+        return route->command(request);
     }
     LOG(ERROR) << "Zu Service: " << "Undefined action: " << action;
     return errorEnvelope(12);

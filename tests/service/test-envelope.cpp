@@ -81,3 +81,26 @@ TEST(TlsMaterial, CompiledInMaterialUnscramblesIntoAMatchingChain) {
     const QStringList names = leaf.subjectAlternativeNames().values(QSsl::IpAddressEntry);
     EXPECT_TRUE(names.contains("127.0.0.1"));
 }
+
+TEST(Envelope, EachEndpointRoutesExactlyItsActions) {
+    using corvane::envelope::Endpoint;
+    using corvane::envelope::findRoute;
+    const char* both[] = {"initialize", "listCardTypeAndSlots", "listSignerCertificatesAsJSON",
+                          "signPKCS1Padding1.5", "signCAdES_BES", "signCAdES_BES_Digest",
+                          "signXaDES_BES_Enveloping", "signXaDES_BES_Enveloped"};
+    const char* webSocketOnly[] = {"listTCKKReaders", "retrieveTCKKCertificate", "sign_with_TCKK_Certificate",
+                                   "monitorSmartCardActivity"};
+    for (const char* a : both) {
+        ASSERT_NE(findRoute(a, Endpoint::Jsonp), nullptr) << a;
+        EXPECT_EQ(findRoute(a, Endpoint::Jsonp), findRoute(a, Endpoint::WebSocket)) << a;
+    }
+    for (const char* a : webSocketOnly) {
+        EXPECT_EQ(findRoute(a, Endpoint::Jsonp), nullptr) << a;
+        EXPECT_NE(findRoute(a, Endpoint::WebSocket), nullptr) << a;
+    }
+    EXPECT_EQ(findRoute(std::string("sign_with_TCKK_Certificate"), Endpoint::WebSocket)->command,
+              &tev::quessel::signWithTCKKCertificateAsJSON);
+    for (const char* a : {"", "INITIALIZE", "initialize ", "signRSA_PSS_WithTCKKCertificate", "signCAdES_BES\n"}) {
+        EXPECT_EQ(findRoute(a, Endpoint::WebSocket), nullptr) << a;
+    }
+}
