@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and UBSan, starts the
-# test card readers (pcscd with virtual readers) and runs the whole test suite.
+# test card readers (pcscd with virtual readers) and runs the whole test suite,
+# then the ThreadSanitizer pass and a short run of every fuzz target.
+# Arguments go to ctest (and then skip the two extra passes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -15,5 +17,11 @@ if [ -x tests/rig/pcscd-rig.sh ]; then
 fi
 status=0
 (cd "${BUILD_DIR:-build-test}" && ctest --output-on-failure -j"$(nproc)" "$@") || status=$?
+# The concurrent cases once more under ThreadSanitizer, then the fuzz targets
+# for a short fixed time each (clang build). CORVANE_QUICK=1 skips both.
+if [ "${CORVANE_QUICK:-0}" != 1 ] && [ $# -eq 0 ]; then
+  bash scripts/tsan.sh || status=$?
+  if [ -x fuzz/run.sh ]; then bash fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-20}" || status=$?; fi
+fi
 if [ $RIG_STARTED = 1 ]; then tests/rig/pcscd-rig.sh stop || true; fi
 exit $status
