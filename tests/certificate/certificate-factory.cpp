@@ -51,12 +51,12 @@ DIST_POINT* fullNamePoint(GENERAL_NAMES* names) {
     return point;
 }
 
-void addCrlDistributionPoints(X509* x509, const Spec& spec) {
+void addCrlDistributionPoints(X509* x509, const Recipe& recipe) {
     STACK_OF(DIST_POINT)* points = sk_DIST_POINT_new_null();
     GENERAL_NAMES* first = sk_GENERAL_NAME_new_null();
-    for (const std::string& uri : spec.crlUris)
+    for (const std::string& uri : recipe.crlUris)
         sk_GENERAL_NAME_push(first, textName(GEN_URI, uri));
-    if (spec.crl == CrlKinds::EveryKind) {
+    if (recipe.crl == CrlKinds::EveryKind) {
         // Kinds that hold no text, mixed in between the texts.
         GENERAL_NAME* directory = GENERAL_NAME_new();
         X509_NAME* name = X509_NAME_new();
@@ -85,7 +85,7 @@ void addCrlDistributionPoints(X509* x509, const Spec& spec) {
         sk_GENERAL_NAME_push(first, textName(GEN_EMAIL, "crl@example.test"));
     }
     sk_DIST_POINT_push(points, fullNamePoint(first));
-    if (spec.crl == CrlKinds::EveryKind) {
+    if (recipe.crl == CrlKinds::EveryKind) {
         // A point without a name (only a CRL issuer).
         DIST_POINT* nameless = DIST_POINT_new();
         nameless->CRLissuer = sk_GENERAL_NAME_new_null();
@@ -135,39 +135,39 @@ Key sharedP256() {
     return key;
 }
 
-Cert make(const Spec& spec) {
+Cert make(const Recipe& recipe) {
     Cert x509(X509_new());
     check(x509 != nullptr, "x509");
-    check(X509_set_version(x509.get(), spec.version1 ? X509_VERSION_1 : X509_VERSION_3) == 1, "version");
+    check(X509_set_version(x509.get(), recipe.version1 ? X509_VERSION_1 : X509_VERSION_3) == 1, "version");
 
     BIGNUM* serial = nullptr;
-    check(BN_dec2bn(&serial, spec.serialDecimal.c_str()) > 0, "serial");
+    check(BN_dec2bn(&serial, recipe.serialDecimal.c_str()) > 0, "serial");
     ASN1_INTEGER* serialInteger = BN_to_ASN1_INTEGER(serial, nullptr);
     BN_free(serial);
     check(serialInteger && X509_set_serialNumber(x509.get(), serialInteger) == 1, "set serial");
     ASN1_INTEGER_free(serialInteger);
 
     X509_NAME* subject = X509_NAME_new();
-    addEntries(subject, spec.subject);
+    addEntries(subject, recipe.subject);
     X509_set_subject_name(x509.get(), subject);
     X509_NAME_free(subject);
-    if (spec.issuerCertificate) {
-        X509_set_issuer_name(x509.get(), X509_get_subject_name(spec.issuerCertificate));
+    if (recipe.issuerCertificate) {
+        X509_set_issuer_name(x509.get(), X509_get_subject_name(recipe.issuerCertificate));
     } else {
         X509_NAME* issuer = X509_NAME_new();
-        addEntries(issuer, spec.issuer.empty() ? spec.subject : spec.issuer);
+        addEntries(issuer, recipe.issuer.empty() ? recipe.subject : recipe.issuer);
         X509_set_issuer_name(x509.get(), issuer);
         X509_NAME_free(issuer);
     }
 
-    setTime(x509.get(), spec.notBefore, spec.notBeforeType, true);
-    setTime(x509.get(), spec.notAfter, spec.notAfterType, false);
+    setTime(x509.get(), recipe.notBefore, recipe.notBeforeType, true);
+    setTime(x509.get(), recipe.notAfter, recipe.notAfterType, false);
 
-    const Key subjectKey = spec.subjectKey ? spec.subjectKey : sharedRsa2048();
-    const Key signingKey = spec.signingKey ? spec.signingKey : subjectKey;
+    const Key subjectKey = recipe.subjectKey ? recipe.subjectKey : sharedRsa2048();
+    const Key signingKey = recipe.signingKey ? recipe.signingKey : subjectKey;
     check(X509_set_pubkey(x509.get(), subjectKey.get()) == 1, "public key");
-    if (spec.crl != CrlKinds::None)
-        addCrlDistributionPoints(x509.get(), spec);
+    if (recipe.crl != CrlKinds::None)
+        addCrlDistributionPoints(x509.get(), recipe);
     check(X509_sign(x509.get(), signingKey.get(), EVP_sha256()) > 0, "sign");
     return x509;
 }

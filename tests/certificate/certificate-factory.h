@@ -34,7 +34,7 @@ struct NameEntry {
 
 enum class CrlKinds { None, Uris, EveryKind };
 
-struct Spec {
+struct Recipe {
     std::vector<NameEntry> subject;
     std::vector<NameEntry> issuer;      // used when no issuer certificate is given
     X509* issuerCertificate = nullptr;  // takes the issuer name from it
@@ -52,7 +52,7 @@ struct Spec {
     bool version1 = false;
 };
 
-Cert make(const Spec& spec);
+Cert make(const Recipe& recipe);
 QByteArray der(X509* x509);
 Cert parse(const QByteArray& der);
 // "YYMMDDhhmmssZ" / "YYYYMMDDhhmmssZ" of a UTC time.

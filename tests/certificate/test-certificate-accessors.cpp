@@ -53,14 +53,14 @@ std::string pemOf(X509* x509) {
 }  // namespace
 
 TEST(CertificateAccessors, EncodingsDigestsAndIssuerName) {
-    Spec caSpec;
+    Recipe caSpec;
     caSpec.subject = kCaName;
     const Cert ca = make(caSpec);
-    Spec spec;
-    spec.subject = kHolder;
-    spec.issuerCertificate = ca.get();
-    spec.signingKey = sharedRsa2048();
-    const Cert leaf = make(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    recipe.issuerCertificate = ca.get();
+    recipe.signingKey = sharedRsa2048();
+    const Cert leaf = make(recipe);
     const QByteArray der = certfactory::der(leaf.get());
 
     const std::string hex = x::toHex(leaf.get());
@@ -102,9 +102,9 @@ TEST(CertificateAccessors, EncodingsDigestsAndIssuerName) {
 }
 
 TEST(CertificateAccessors, RsaKeyNumbersAndKeyRebuild) {
-    Spec spec;
-    spec.subject = kHolder;
-    const Cert rsa = make(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    const Cert rsa = make(recipe);
     const EVP_PKEY* key = sharedRsa2048().get();
     const QByteArray modulus = bignumBytes(key, OSSL_PKEY_PARAM_RSA_N);
     ASSERT_EQ(modulus.size(), 256);
@@ -121,7 +121,7 @@ TEST(CertificateAccessors, RsaKeyNumbersAndKeyRebuild) {
     EXPECT_FALSE(x::rsaPublicKeyDerFromModExp(QByteArray(), QByteArray("\x01\x00\x01", 3), &rebuilt));
     EXPECT_TRUE(rebuilt.isEmpty());
 
-    Spec ec = spec;
+    Recipe ec = recipe;
     ec.subjectKey = sharedP256();
     const Cert ecCertificate = make(ec);
     EXPECT_EQ(x::getPublicKeyModulus(ecCertificate.get()), "");
@@ -129,11 +129,11 @@ TEST(CertificateAccessors, RsaKeyNumbersAndKeyRebuild) {
 }
 
 TEST(CertificateAccessors, SplitIntoSubjectIssuerAndSerial) {
-    Spec spec;
-    spec.subject = kHolder;
-    spec.issuer = kCaName;
-    spec.signingKey = sharedP256();
-    const Cert certificate = make(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    recipe.issuer = kCaName;
+    recipe.signingKey = sharedP256();
+    const Cert certificate = make(recipe);
     QByteArray subject, issuer, serial;
     ASSERT_TRUE(x::extractSubjectIssuerSerialDerFromCertDer(der(certificate.get()), &subject, &issuer, &serial));
     EXPECT_EQ(serial, QByteArray("\x02\x01\x01", 3));
@@ -149,8 +149,8 @@ TEST(CertificateAccessors, SplitIntoSubjectIssuerAndSerial) {
     X509_NAME_free(parsedIssuer);
 
     // A serial with the top bit set gets its leading zero octet.
-    spec.serialDecimal = "128";
-    ASSERT_TRUE(x::extractSubjectIssuerSerialDerFromCertDer(der(make(spec).get()), &subject, &issuer, &serial));
+    recipe.serialDecimal = "128";
+    ASSERT_TRUE(x::extractSubjectIssuerSerialDerFromCertDer(der(make(recipe).get()), &subject, &issuer, &serial));
     EXPECT_EQ(serial, QByteArray("\x02\x02\x00\x80", 4));
 
     subject = issuer = serial = "stale";
@@ -161,15 +161,15 @@ TEST(CertificateAccessors, SplitIntoSubjectIssuerAndSerial) {
 }
 
 TEST(CertificateAccessors, PemReadingAndIssuerSignatureCheck) {
-    Spec caSpec;
+    Recipe caSpec;
     caSpec.subject = kCaName;
     const Cert ca = make(caSpec);
-    Spec spec;
-    spec.subject = kHolder;
-    spec.subjectKey = sharedP256();
-    spec.issuerCertificate = ca.get();
-    spec.signingKey = sharedRsa2048();
-    const Cert leaf = make(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    recipe.subjectKey = sharedP256();
+    recipe.issuerCertificate = ca.get();
+    recipe.signingKey = sharedRsa2048();
+    const Cert leaf = make(recipe);
 
     X509* fromPem = x::fromPEM(pemOf(leaf.get()).c_str());
     ASSERT_NE(fromPem, nullptr);
@@ -180,7 +180,7 @@ TEST(CertificateAccessors, PemReadingAndIssuerSignatureCheck) {
 
     EXPECT_EQ(checkCertWithIssuerCert(pemOf(leaf.get()).c_str(), pemOf(ca.get()).c_str()), 1);
     EXPECT_EQ(checkCertWithIssuerCert(leaf.get(), ca.get()), 1);
-    Spec forged = spec;
+    Recipe forged = recipe;
     forged.signingKey = rsaKey(2048);  // claims the CA as issuer, signed by another key
     EXPECT_EQ(checkCertWithIssuerCert(make(forged).get(), ca.get()), 0);
     EXPECT_LT(checkCertWithIssuerCert("garbage", pemOf(ca.get()).c_str()), 0);
@@ -190,7 +190,7 @@ TEST(CertificateAccessors, PemReadingAndIssuerSignatureCheck) {
     EXPECT_FALSE(getNotBeforeAsQDateTime(leaf.get()).isValid());
 
     // asn1int gives the integer's bytes in upper-case hex.
-    Spec serialSpec;
+    Recipe serialSpec;
     serialSpec.serialDecimal = "686700";  // 0x0A7A6C
     EXPECT_EQ(x::asn1int(X509_get0_serialNumber(make(serialSpec).get())), "0A7A6C");
 }
@@ -210,13 +210,13 @@ std::string hmacSha256Hex(const QByteArray& key, const QByteArray& message) {
 }  // namespace
 
 TEST(CertificateSchemaJson, DescribesEachReadableCertificateInOrder) {
-    Spec first;
+    Recipe first;
     first.subject = kHolder;
     first.issuer = {{"C", "TR"}, {"CN", "First CA"}, {"O", "Org"}, {"CN", "Second CN"}};
     first.serialDecimal = "662316";  // 0x0A1B2C
     first.notBefore = "250301090500Z";
     first.notAfter = "20500101000000Z";
-    Spec third;
+    Recipe third;
     third.subject = kHolder;
     third.issuer = {{"C", "TR"}, {"O", "No Common Name"}};
     third.serialDecimal = "255";
@@ -262,9 +262,9 @@ TEST(CertificateSchemaJson, HolderIdentifierIsPlainHmacSha256) {
             key[i] = static_cast<char>(i * 7 + 1);
         QJsonArray result;
         QString error;
-        Spec spec;
+        Recipe recipe;
         ASSERT_TRUE(
-            x::buildCertificateSchemaJson({der(make(spec).get())}, "", "", "98765432109", key, result, error));
+            x::buildCertificateSchemaJson({der(make(recipe).get())}, "", "", "98765432109", key, result, error));
         ASSERT_EQ(result.size(), 1);
         EXPECT_EQ(result[0].toObject()["tcknHolderId"].toString().toStdString(), hmacSha256Hex(key, "98765432109"))
             << keyLength;
@@ -274,8 +274,8 @@ TEST(CertificateSchemaJson, HolderIdentifierIsPlainHmacSha256) {
 TEST(CertificateSchemaJson, RejectsBadNumbersAndEmptyKeys) {
     QJsonArray result;
     QString error;
-    Spec spec;
-    const QList<QByteArray> one = {der(make(spec).get())};
+    Recipe recipe;
+    const QList<QByteArray> one = {der(make(recipe).get())};
     EXPECT_FALSE(x::buildCertificateSchemaJson(one, "t", "d", "1234567890", "key", result, error));
     EXPECT_EQ(error, "TCKN must be 11 digits (after normalization).");
     EXPECT_TRUE(result.isEmpty());

@@ -69,10 +69,10 @@ TEST(CertificateRobustness, BytesThatAreNotACertificate) {
 
     // A record that held a certificate does not keep it (or its texts) after a
     // failed read, but keeps what the token layer set.
-    Spec spec;
-    spec.subject = {{"CN", "Holder"}, {"serialNumber", "12345678901"}};
+    Recipe recipe;
+    recipe.subject = {{"CN", "Holder"}, {"serialNumber", "12345678901"}};
     x::Certificate record;
-    ASSERT_EQ(x::buildCertificateFromData(der(make(spec).get()), &record), 0);
+    ASSERT_EQ(x::buildCertificateFromData(der(make(recipe).get()), &record), 0);
     record.label = "token label";
     EXPECT_NE(x::buildCertificateFromData(QByteArray("\x30\x03\x02\x01\x05", 5), &record), 0);
     expectNoCertificate(record, "refilled");
@@ -82,8 +82,8 @@ TEST(CertificateRobustness, BytesThatAreNotACertificate) {
     // The same through the token layer's entry with a failed parse.
     EXPECT_NE(x::pkcs11CertToX509Cert(nullptr, &record), 0);
     expectNoCertificate(record, "null x509");
-    EXPECT_NE(x::buildCertificateFromData(der(make(spec).get()), nullptr), 0);
-    EXPECT_NE(x::pkcs11CertToX509Cert(parse(der(make(spec).get())).release(), nullptr), 0);  // freed, not leaked
+    EXPECT_NE(x::buildCertificateFromData(der(make(recipe).get()), nullptr), 0);
+    EXPECT_NE(x::pkcs11CertToX509Cert(parse(der(make(recipe).get())).release(), nullptr), 0);  // freed, not leaked
 }
 
 TEST(CertificateRobustness, EveryAccessorGivesEmptyResultsWithoutACertificate) {
@@ -141,10 +141,10 @@ TEST(CertificateRobustness, EveryAccessorGivesEmptyResultsWithoutACertificate) {
 }
 
 TEST(CertificateRobustness, TruncatedAndCorruptedCertificates) {
-    Spec spec;
-    spec.subject = {{"C", "TR"}, {"serialNumber", "12345678901"}, {"CN", "Test User"}};
-    spec.crl = CrlKinds::EveryKind;
-    const QByteArray good = der(make(spec).get());
+    Recipe recipe;
+    recipe.subject = {{"C", "TR"}, {"serialNumber", "12345678901"}, {"CN", "Test User"}};
+    recipe.crl = CrlKinds::EveryKind;
+    const QByteArray good = der(make(recipe).get());
 
     for (int length = 0; length < good.size(); ++length) {
         x::Certificate record;
@@ -214,13 +214,13 @@ TEST(CertificateRobustness, MalformedValidityTimesCountAsExpired) {
     size_t readByTheCryptoLibrary = 0;
     for (const Case& c : malformed) {
         for (const bool inNotAfter : {true, false}) {
-            Spec spec;
-            spec.subject = {{"CN", "Odd Times"}};
-            spec.notBefore = "200101000000Z";
-            spec.notAfter = "20991231235959Z";
-            (inNotAfter ? spec.notAfter : spec.notBefore) = c.text;
-            (inNotAfter ? spec.notAfterType : spec.notBeforeType) = c.type;
-            const Cert made = make(spec);
+            Recipe recipe;
+            recipe.subject = {{"CN", "Odd Times"}};
+            recipe.notBefore = "200101000000Z";
+            recipe.notAfter = "20991231235959Z";
+            (inNotAfter ? recipe.notAfter : recipe.notBefore) = c.text;
+            (inNotAfter ? recipe.notAfterType : recipe.notBeforeType) = c.type;
+            const Cert made = make(recipe);
             x::Certificate record;
             const int result = x::buildCertificateFromData(der(made.get()), &record);
             if (result != 0) {

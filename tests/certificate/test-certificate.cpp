@@ -31,8 +31,8 @@ struct Issued {
     Cert leaf;
 };
 
-Issued issue(Spec leafSpec) {
-    Spec caSpec;
+Issued issue(Recipe leafSpec) {
+    Recipe caSpec;
     caSpec.subject = kCaName;
     caSpec.serialDecimal = "1000";
     Issued issued{make(caSpec), nullptr};
@@ -92,10 +92,10 @@ private:
 }  // namespace
 
 TEST(CertificateReading, NamesIdentityNumberAndSerial) {
-    Spec spec;
-    spec.subject = kHolder;
-    spec.serialDecimal = "123456789012345678901234567890";
-    const Issued issued = issue(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    recipe.serialDecimal = "123456789012345678901234567890";
+    const Issued issued = issue(recipe);
     const x::Certificate record = read(issued.leaf.get());
 
     EXPECT_EQ(record.version, 3);
@@ -128,18 +128,18 @@ TEST(CertificateReading, NamesIdentityNumberAndSerial) {
 }
 
 TEST(CertificateReading, SubjectWithoutIdentityNumberRepeatedAttributesAndStringTypes) {
-    Spec spec;
+    Recipe recipe;
     // A BMPString (UTF-16BE) value, a repeated OU (the later one wins in
     // lookups) and an attribute the library has no short name for.
     const std::string bmpCompany("\x01\x5E\x00\x69\x00\x72\x00\x6B\x00\x65\x00\x74", 12);  // "Şirket"
-    spec.subject = {{"C", "TR"},
+    recipe.subject = {{"C", "TR"},
                     {"O", bmpCompany, V_ASN1_BMPSTRING},
                     {"OU", "First Unit"},
                     {"OU", "Second Unit"},
                     {"CN", "Çağrı Işık"}};
-    spec.issuer = {{"C", "TR"}, {"OU", "Unit A"}, {"OU", "Unit B"}, {"1.2.3.4.5", "odd"}, {"CN", "Issuer Ş"}};
-    spec.serialDecimal = "-5";
-    const Cert certificate = make(spec);
+    recipe.issuer = {{"C", "TR"}, {"OU", "Unit A"}, {"OU", "Unit B"}, {"1.2.3.4.5", "odd"}, {"CN", "Issuer Ş"}};
+    recipe.serialDecimal = "-5";
+    const Cert certificate = make(recipe);
     const x::Certificate record = read(certificate.get());
 
     EXPECT_EQ(record.subject, "TR Şirket First Unit Second Unit Çağrı Işık ");
@@ -154,7 +154,7 @@ TEST(CertificateReading, SubjectWithoutIdentityNumberRepeatedAttributesAndString
     EXPECT_EQ(x::getSubjectAsMap(certificate.get()).at("O"), "Şirket");
     EXPECT_EQ(x::getIssuerAsOneLine(certificate.get()), "TR Unit A Unit B odd Issuer Ş ");
 
-    Spec version1 = spec;
+    Recipe version1 = recipe;
     version1.version1 = true;
     const Cert old = make(version1);
     EXPECT_EQ(read(old.get()).version, 1);
@@ -177,10 +177,10 @@ TEST(CertificateReading, KeyTypesSizesAndCurves) {
         {ecKey("secp160r1"), "ECC", 160, "secp160r1"},
     };
     for (const Case& c : cases) {
-        Spec spec;
-        spec.subject = kHolder;
-        spec.subjectKey = c.key;
-        const Issued issued = issue(spec);
+        Recipe recipe;
+        recipe.subject = kHolder;
+        recipe.subjectKey = c.key;
+        const Issued issued = issue(recipe);
         const x::Certificate record = read(issued.leaf.get());
         EXPECT_EQ(record.publicKeyType, c.type) << c.curve;
         EXPECT_EQ(record.publicKeySize, c.bits) << c.curve;
@@ -189,7 +189,7 @@ TEST(CertificateReading, KeyTypesSizesAndCurves) {
     EXPECT_EQ(EVP_PKEY_get_bits(cases.back().key.get()), 161);
 
     // An EC certificate signed by its own key names the ECDSA algorithm.
-    Spec selfSigned;
+    Recipe selfSigned;
     selfSigned.subject = kHolder;
     selfSigned.subjectKey = sharedP256();
     EXPECT_EQ(read(make(selfSigned).get()).signatureAlgorithm, "ecdsa-with-SHA256");
@@ -211,11 +211,11 @@ TEST(CertificateReading, ValidityTimesInBothEncodings) {
         {"20300615101112.5Z", "2030-06-15 10:11:12 GMT", QDateTime(QDate(2030, 6, 15), QTime(10, 11, 12), Qt::UTC)},
     };
     for (const Case& c : cases) {
-        Spec spec;
-        spec.subject = kHolder;
-        spec.notBefore = "200101000000Z";
-        spec.notAfter = c.asn1;
-        const Cert certificate = make(spec);
+        Recipe recipe;
+        recipe.subject = kHolder;
+        recipe.notBefore = "200101000000Z";
+        recipe.notAfter = c.asn1;
+        const Cert certificate = make(recipe);
         const x::Certificate record = read(certificate.get());
         EXPECT_EQ(record.notBefore, "2020-01-01 00:00:00 GMT");
         EXPECT_EQ(record.notAfter, c.text) << c.asn1;
@@ -230,27 +230,27 @@ TEST(CertificateReading, ValidityTimesInBothEncodings) {
 
     // The counts order times: 31 January before 1 February, one year apart
     // by the real length of the year.
-    Spec january;
+    Recipe january;
     january.notAfter = "250131120000Z";
-    Spec february;
+    Recipe february;
     february.notAfter = "250201120000Z";
     const x::Certificate a = read(make(january).get());
     const x::Certificate b = read(make(february).get());
     EXPECT_EQ(b.notAfterInMilliseconds - a.notAfterInMilliseconds, 86400000u);
-    Spec nextYear;
+    Recipe nextYear;
     nextYear.notAfter = "260131120000Z";
     EXPECT_EQ(read(make(nextYear).get()).notAfterInMilliseconds - a.notAfterInMilliseconds, 365ull * 86400000ull);
 }
 
 TEST(CertificateReading, CrlDistributionPointsReadOnlyTextNames) {
-    Spec plain;
+    Recipe plain;
     plain.subject = kHolder;
     plain.crl = CrlKinds::Uris;
     plain.crlUris = {"http://crl.example.test/one.crl", "http://crl2.example.test/two.crl"};
     EXPECT_EQ(read(make(plain).get()).crlUrls,
               (std::vector<std::string>{"http://crl.example.test/one.crl", "http://crl2.example.test/two.crl"}));
 
-    Spec every = plain;
+    Recipe every = plain;
     every.crl = CrlKinds::EveryKind;
     every.crlUris = {"http://crl.example.test/one.crl"};
     const x::Certificate record = read(make(every).get());
@@ -279,11 +279,11 @@ TEST(CertificateReading, ExpiryFollowsUtcWhateverTheLocalTimeZone) {
     for (const char* zone : {"Etc/GMT-3", "Etc/GMT+3", "Europe/Istanbul", "UTC"}) {
         ScopedTimeZone scoped(zone);
         for (const Case& c : cases) {
-            Spec spec;
-            spec.subject = kHolder;
-            spec.notBefore = c.notBefore;
-            spec.notAfter = c.notAfter;
-            EXPECT_EQ(read(make(spec).get()).isExpired, c.expired) << zone << ": " << c.what;
+            Recipe recipe;
+            recipe.subject = kHolder;
+            recipe.notBefore = c.notBefore;
+            recipe.notAfter = c.notAfter;
+            EXPECT_EQ(read(make(recipe).get()).isExpired, c.expired) << zone << ": " << c.what;
         }
     }
 }
@@ -297,10 +297,10 @@ TEST(CertificateRecord, DefaultsAndValueSemantics) {
     EXPECT_EQ(empty.idLength, 0u);
     EXPECT_TRUE(empty.serialNumber.empty() && empty.subject.empty() && empty.crlUrls.empty());
 
-    Spec spec;
-    spec.subject = kHolder;
-    spec.crl = CrlKinds::Uris;
-    const Cert made = make(spec);
+    Recipe recipe;
+    recipe.subject = kHolder;
+    recipe.crl = CrlKinds::Uris;
+    const Cert made = make(recipe);
     const std::string hex = x::toHex(made.get());
 
     x::Certificate copy;
@@ -350,9 +350,9 @@ TEST(CertificateRecord, DefaultsAndValueSemantics) {
 }
 
 TEST(CertificateRecord, TakesOverTheCallersReferenceToAParsedCertificate) {
-    Spec spec;
-    spec.subject = kHolder;
-    X509* parsed = parse(der(make(spec).get())).release();
+    Recipe recipe;
+    recipe.subject = kHolder;
+    X509* parsed = parse(der(make(recipe).get())).release();
     X509_up_ref(parsed);  // the test keeps a reference of its own to look at afterwards
     {
         x::Certificate record;
@@ -361,7 +361,7 @@ TEST(CertificateRecord, TakesOverTheCallersReferenceToAParsedCertificate) {
         EXPECT_EQ(record.subjectIdentityNumber, "12345678901");
         x::Certificate copy = record;
         // Filling again with another certificate releases the first one.
-        X509* second = parse(der(make(spec).get())).release();
+        X509* second = parse(der(make(recipe).get())).release();
         EXPECT_EQ(x::pkcs11CertToX509Cert(second, &record), 0);
         EXPECT_EQ(record.x509, second);
         EXPECT_EQ(copy.x509, parsed);
@@ -370,7 +370,7 @@ TEST(CertificateRecord, TakesOverTheCallersReferenceToAParsedCertificate) {
     X509_free(parsed);
 
     // The by-value form fills the values text issuer and the curve name.
-    X509* another = parse(der(issue(spec).leaf.get())).release();
+    X509* another = parse(der(issue(recipe).leaf.get())).release();
     const x::Certificate byValue = x::pkcs11CertToX509Cert(another);
     EXPECT_EQ(byValue.issuer, "TR Example Example CA ");
     EXPECT_EQ(byValue.subject, "TR 12345678901 Test User ");
@@ -380,15 +380,15 @@ TEST(CertificateRecord, TakesOverTheCallersReferenceToAParsedCertificate) {
 }
 
 TEST(CertificateRecord, ListOrderPutsIdentityCertificatesFirstThenLaterExpiry) {
-    Spec first;
+    Recipe first;
     first.subject = kHolder;
     first.notAfter = "300101000000Z";
-    Spec second = first;
+    Recipe second = first;
     second.notAfter = "280101000000Z";
-    Spec other;
+    Recipe other;
     other.subject = {{"C", "TR"}, {"CN", "Device"}};
     other.notAfter = "20500101000000Z";
-    Spec otherEarlier = other;
+    Recipe otherEarlier = other;
     otherEarlier.notAfter = "270101000000Z";
 
     std::vector<x::Certificate> list = {read(make(other).get()), read(make(second).get()),

@@ -553,7 +553,7 @@ TEST_F(Pkcs15Test, SerialNumberToIdentifierToKeyReference) {
         EXPECT_EQ(ckaId.compare(idText(key), Qt::CaseInsensitive), 0) << ckaId.toStdString();
         int reference = -1;
         EXPECT_EQ(apdu::akis::apdu_RetrievePKCS15PrivateKeyIndex(kHandle, pci(), ckaId, &reference), 0u);
-        EXPECT_EQ(reference, key.spec.keyReference);
+        EXPECT_EQ(reference, key.setup.keyReference);
     }
     // The second certificate was found after skipping the first entry.
     EXPECT_NE(corvane::test::readLog().find("Remainig size: "), std::string::npos);
@@ -731,7 +731,7 @@ TEST_F(Pkcs15Test, StoredCertificateIsAppendedAndFoundAgain) {
     // A renewed certificate for key 1 (same key, new serial), taken from another card.
     cardsim::CardOptions otherOptions;
     cardsim::KeySpec renewed;
-    renewed.cacheName = card.keys()[0].spec.cacheName;  // the same key pair
+    renewed.cacheName = card.keys()[0].setup.cacheName;  // the same key pair
     renewed.serial = {0x01, 0x02, 0x03, 0x04};
     renewed.commonName = "RENEWED TEST USER";
     otherOptions.keys = {renewed};

@@ -404,13 +404,13 @@ class AkisSigningTest : public RigTest {
 protected:
     int sign(Card& card, int keyIndex, int slot, QByteArray* signature, const std::string& pin = "123456") {
         const auto& key = card.keys()[static_cast<size_t>(keyIndex)];
-        const bool ec = key.spec.type == cardsim::KeyType::EcP256;
+        const bool ec = key.setup.type == cardsim::KeyType::EcP256;
         return pcsc::signWithAKISCertificate(slot, pin, key.serialDecimal, ec ? "ecdsa-with-sha256" : "rsa-with-sha256",
                                              ec ? digest_ : digestInfo_, signature);
     }
     bool verifies(const Card& card, int keyIndex, const QByteArray& signature) const {
         const auto& key = card.keys()[static_cast<size_t>(keyIndex)];
-        if (key.spec.type == cardsim::KeyType::EcP256) return pcsctest::verifyEcdsa(key.publicKeyDer, digest_, signature);
+        if (key.setup.type == cardsim::KeyType::EcP256) return pcsctest::verifyEcdsa(key.publicKeyDer, digest_, signature);
         return pcsctest::verifyRsaPkcs1(key.publicKeyDer, digestInfo_, signature);
     }
     const QByteArray digest_ = pcsctest::sha256("document for the AKIS card");
@@ -566,7 +566,7 @@ TEST_F(AkisSigningTest, StoredCertificateIsFoundAgainBySerial) {
     Card card(Profile::Akis1, options);
     cardsim::CardOptions renewedOptions;
     cardsim::KeySpec renewed;
-    renewed.cacheName = card.keys()[0].spec.cacheName;  // the same key pair, a new certificate
+    renewed.cacheName = card.keys()[0].setup.cacheName;  // the same key pair, a new certificate
     renewed.serial = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E};
     renewed.commonName = "RENEWED AKIS TEST USER";
     renewedOptions.keys = {renewed};

@@ -57,10 +57,10 @@ TEST(RigCards, Akis1FileSystemHoldsCertificatesWithGapsAndParsableDirectories) {
             EXPECT_EQ(toHex(r), "6A82") << index;
         }
     }
-    EXPECT_EQ(card.keys()[0].spec.type, cardsim::KeyType::Rsa2048);
-    EXPECT_EQ(card.keys()[1].spec.type, cardsim::KeyType::EcP256);
+    EXPECT_EQ(card.keys()[0].setup.type, cardsim::KeyType::Rsa2048);
+    EXPECT_EQ(card.keys()[1].setup.type, cardsim::KeyType::EcP256);
     // The first serial needs a leading 00 in DER; serials differ.
-    EXPECT_GE(card.keys()[0].spec.serial[0], 0x80);
+    EXPECT_GE(card.keys()[0].setup.serial[0], 0x80);
     EXPECT_NE(card.keys()[0].serialDecimal, card.keys()[1].serialDecimal);
 
     // CDF: entry.at(3).at(0).at(3) is the serial INTEGER, entry.at(1).at(0) the iD.
@@ -384,15 +384,15 @@ TEST(RigCards, StorageWritesUnderThePin) {
 }
 
 TEST(RigCards, SuppliedKeysAndCertificatesAreUsed) {
-    cardsim::KeySpec spec;
-    spec.type = cardsim::KeyType::EcP256;
-    spec.keyReference = 3;
-    spec.certificateFile = 0x2F1A;
-    spec.commonName = "SUPPLIED USER";
-    spec.serial = {0x01, 0x02, 0x03};
-    spec.cacheName = "rig-test-supplied";
+    cardsim::KeySpec setup;
+    setup.type = cardsim::KeyType::EcP256;
+    setup.keyReference = 3;
+    setup.certificateFile = 0x2F1A;
+    setup.commonName = "SUPPLIED USER";
+    setup.serial = {0x01, 0x02, 0x03};
+    setup.cacheName = "rig-test-supplied";
     cardsim::CardOptions options;
-    options.keys = {spec};
+    options.keys = {setup};
     Card first(Profile::Akis1, options);
     ASSERT_EQ(first.keys().size(), 1u);
     EXPECT_EQ(first.keys()[0].serialDecimal, "66051");
@@ -406,7 +406,7 @@ TEST(RigCards, SuppliedKeysAndCertificatesAreUsed) {
     again.keyReference = 1;
     options.keys = {again};
     Card second(Profile::Akis1, options);
-    EXPECT_EQ(second.keys()[0].spec.type, cardsim::KeyType::EcP256);
+    EXPECT_EQ(second.keys()[0].setup.type, cardsim::KeyType::EcP256);
     EXPECT_EQ(second.fileContent({0x3D00, 0x2F10}), first.keys()[0].certificateDer);
     EXPECT_EQ(second.keys()[0].keyId, first.keys()[0].keyId);
 

@@ -88,7 +88,7 @@ TEST_F(XadesAkis, EcKeyIsRefusedBeforeThePinIsTried) {
     card.insertInto(rig::kReaderAkis.port);
     size_t ec = card.keys().size();
     for (size_t i = 0; i < card.keys().size(); ++i) {
-        if (card.keys()[i].spec.type == cardsim::KeyType::EcP256) ec = i;
+        if (card.keys()[i].setup.type == cardsim::KeyType::EcP256) ec = i;
     }
     if (ec == card.keys().size()) GTEST_SKIP() << "the card profile has no EC key";
     QByteArray document("<r/>");

@@ -240,25 +240,25 @@ bool certificateMatchesKey(const Bytes& certificateDer, EVP_PKEY* key) {
     return X509_check_private_key(cert.get(), key) == 1;
 }
 
-Bytes issueCertificate(EVP_PKEY* key, const KeySpec& spec) {
+Bytes issueCertificate(EVP_PKEY* key, const KeySpec& setup) {
     const CaHolder& ca = caHolder();
     X509Ptr cert(X509_new());
     if (!cert) fail("X509_new");
     X509_set_version(cert.get(), 2);
-    setSerial(cert.get(), spec.serial);
+    setSerial(cert.get(), setup.serial);
     NamePtr name(X509_NAME_new());
     addEntry(name.get(), "C", "TR");
-    addEntry(name.get(), "serialNumber", spec.identityNumber);
-    addEntry(name.get(), "CN", spec.commonName);
+    addEntry(name.get(), "serialNumber", setup.identityNumber);
+    addEntry(name.get(), "CN", setup.commonName);
     X509_set_subject_name(cert.get(), name.get());
     X509_set_issuer_name(cert.get(), X509_get_subject_name(ca.cert.get()));
-    if (spec.validDays >= 0) {
+    if (setup.validDays >= 0) {
         X509_gmtime_adj(X509_getm_notBefore(cert.get()), -86400L);
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(spec.validDays) * 86400L);
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(setup.validDays) * 86400L);
     } else {
         // Expired: valid for a year that ended |validDays| days ago.
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), (static_cast<long>(spec.validDays) - 365) * 86400L);
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(spec.validDays) * 86400L);
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), (static_cast<long>(setup.validDays) - 365) * 86400L);
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(setup.validDays) * 86400L);
     }
     X509_set_pubkey(cert.get(), key);
     addExtension(cert.get(), ca.cert.get(), NID_basic_constraints, "critical,CA:FALSE");

@@ -49,8 +49,8 @@ struct CertificateFields {
 };
 CertificateFields certificateFields(const Bytes& certificateDer);
 
-// A certificate for `key` issued by the test CA from the spec's fields.
-Bytes issueCertificate(EVP_PKEY* key, const KeySpec& spec);
+// A certificate for `key` issued by the test CA from the setup's fields.
+Bytes issueCertificate(EVP_PKEY* key, const KeySpec& setup);
 
 enum class Algorithm { RsaPkcs1, RsaPss, Ecdsa };
 // The card's private-key operation on the PSO input:

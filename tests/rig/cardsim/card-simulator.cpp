@@ -372,51 +372,51 @@ void Card::State::buildKeys() {
         }
     }
     int index = 0;
-    for (KeySpec& spec : specs) {
-        const std::string kind = spec.type == KeyType::Rsa2048 ? "rsa" : "ec";
-        if (spec.cacheName.empty()) spec.cacheName = p + "-" + kind + "-" + std::to_string(spec.keyReference);
-        if (spec.commonName.empty()) {
-            std::string upper = p + " " + kind + " TEST USER " + std::to_string(spec.keyReference);
+    for (KeySpec& setup : specs) {
+        const std::string kind = setup.type == KeyType::Rsa2048 ? "rsa" : "ec";
+        if (setup.cacheName.empty()) setup.cacheName = p + "-" + kind + "-" + std::to_string(setup.keyReference);
+        if (setup.commonName.empty()) {
+            std::string upper = p + " " + kind + " TEST USER " + std::to_string(setup.keyReference);
             std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-            spec.commonName = upper;
+            setup.commonName = upper;
         }
-        if (spec.identityNumber.empty())
-            spec.identityNumber = profile == Profile::IdentityCard ? "12345678950" : "10000000146";
-        if (spec.keyReference < 1 || spec.keyReference > 0x7F)
+        if (setup.identityNumber.empty())
+            setup.identityNumber = profile == Profile::IdentityCard ? "12345678950" : "10000000146";
+        if (setup.keyReference < 1 || setup.keyReference > 0x7F)
             throw std::invalid_argument("cardsim: key reference out of 1..127");
         crypto::Pkey key;
-        if (!spec.privateKeyPem.empty()) {
-            key = crypto::privateKeyFromPem(spec.privateKeyPem);
-            spec.type = crypto::keyTypeOf(key.get());
+        if (!setup.privateKeyPem.empty()) {
+            key = crypto::privateKeyFromPem(setup.privateKeyPem);
+            setup.type = crypto::keyTypeOf(key.get());
         } else {
-            key = crypto::cachedKey(spec.cacheName, spec.type);
+            key = crypto::cachedKey(setup.cacheName, setup.type);
         }
-        if (spec.certificateDer.empty()) {
-            if (spec.serial.empty()) {
+        if (setup.certificateDer.empty()) {
+            if (setup.serial.empty()) {
                 // Stable per key name, distinct between keys; the first key's
                 // serial has its top bit set so its DER INTEGER needs a 00 byte.
                 unsigned char digest[SHA256_DIGEST_LENGTH];
-                std::string seed = spec.cacheName + "|" + spec.commonName + "|" + std::to_string(spec.validDays);
+                std::string seed = setup.cacheName + "|" + setup.commonName + "|" + std::to_string(setup.validDays);
                 SHA256(reinterpret_cast<const unsigned char*>(seed.data()), seed.size(), digest);
-                spec.serial.assign(digest, digest + 8);
-                if (index == 0) spec.serial[0] |= 0x80;
-                else spec.serial[0] = static_cast<uint8_t>((spec.serial[0] & 0x7F) | 0x10);
+                setup.serial.assign(digest, digest + 8);
+                if (index == 0) setup.serial[0] |= 0x80;
+                else setup.serial[0] = static_cast<uint8_t>((setup.serial[0] & 0x7F) | 0x10);
             }
-            spec.certificateDer = crypto::issueCertificate(key.get(), spec);
-        } else if (!crypto::certificateMatchesKey(spec.certificateDer, key.get())) {
+            setup.certificateDer = crypto::issueCertificate(key.get(), setup);
+        } else if (!crypto::certificateMatchesKey(setup.certificateDer, key.get())) {
             throw std::invalid_argument("cardsim: the supplied certificate does not match the key");
         }
         KeyMaterial m;
-        m.spec = spec;
+        m.setup = setup;
         m.privateKeyPem = crypto::privateKeyPem(key.get());
         m.publicKeyPem = crypto::publicKeyPem(key.get());
         m.publicKeyDer = crypto::publicKeyDer(key.get());
-        m.certificateDer = spec.certificateDer;
-        m.certificatePem = crypto::certificatePem(spec.certificateDer);
-        m.serialDecimal = crypto::serialDecimal(spec.certificateDer);
+        m.certificateDer = setup.certificateDer;
+        m.certificatePem = crypto::certificatePem(setup.certificateDer);
+        m.serialDecimal = crypto::serialDecimal(setup.certificateDer);
         m.keyId = crypto::keyIdentifier(key.get());
         for (const KeyMaterial& other : material)
-            if (other.spec.keyReference == spec.keyReference || other.spec.certificateFile == spec.certificateFile)
+            if (other.setup.keyReference == setup.keyReference || other.setup.certificateFile == setup.certificateFile)
                 throw std::invalid_argument("cardsim: two keys share a key reference or a certificate file");
         material.push_back(std::move(m));
         keys.push_back(std::move(key));
@@ -431,9 +431,9 @@ Bytes Card::State::cdf() const {
     Bytes out;
     for (const KeyMaterial& m : material) {
         crypto::CertificateFields f = crypto::certificateFields(m.certificateDer);
-        Bytes common = tlv(0x30, utf8(m.spec.commonName) + tlv(0x03, {0x06, 0x40}));
+        Bytes common = tlv(0x30, utf8(m.setup.commonName) + tlv(0x03, {0x06, 0x40}));
         Bytes certCommon = tlv(0x30, tlv(0x04, m.keyId) + tlv(0x01, {0x00}) + tlv(0x83, {0x00}));
-        Bytes x509 = tlv(0x30, tlv(0x30, tlv(0x04, fid(m.spec.certificateFile))) + f.subject +
+        Bytes x509 = tlv(0x30, tlv(0x30, tlv(0x04, fid(m.setup.certificateFile))) + f.subject +
                                    tlv(0xA0, f.issuer) + f.serialInteger);
         out = out + tlv(0x30, common + certCommon + tlv(0xA0, tlv(0x05, {})) + tlv(0xA1, x509));
     }
@@ -445,10 +445,10 @@ Bytes Card::State::cdf() const {
 Bytes Card::State::prkdf() const {
     Bytes out;
     for (const KeyMaterial& m : material) {
-        const bool rsa = m.spec.type == KeyType::Rsa2048;
-        Bytes common = tlv(0x30, utf8(m.spec.commonName) + tlv(0x03, {0x07, 0x80}) + tlv(0x04, {0x01}));
+        const bool rsa = m.setup.type == KeyType::Rsa2048;
+        Bytes common = tlv(0x30, utf8(m.setup.commonName) + tlv(0x03, {0x07, 0x80}) + tlv(0x04, {0x01}));
         Bytes keyCommon = tlv(0x30, tlv(0x04, m.keyId) + tlv(0x03, {0x06, 0x20, 0x40}) +
-                                        tlv(0x03, {0x03, 0xB8}) + smallInteger(m.spec.keyReference));
+                                        tlv(0x03, {0x03, 0xB8}) + smallInteger(m.setup.keyReference));
         Bytes path = tlv(0x30, tlv(0x04, fid(kMf) + fid(appDf)));
         Bytes typeAttributes = rsa ? tlv(0xA1, tlv(0x30, path + tlv(0x02, {0x08, 0x00}))) : tlv(0xA1, tlv(0x30, path));
         out = out + tlv(rsa ? 0x30 : 0xA0, common + keyCommon + typeAttributes);
@@ -459,9 +459,9 @@ Bytes Card::State::prkdf() const {
 Bytes Card::State::pukdf() const {
     Bytes out;
     for (const KeyMaterial& m : material) {
-        const bool rsa = m.spec.type == KeyType::Rsa2048;
-        Bytes common = tlv(0x30, utf8(m.spec.commonName));
-        Bytes keyCommon = tlv(0x30, tlv(0x04, m.keyId) + tlv(0x03, {0x06, 0x02}) + smallInteger(m.spec.keyReference));
+        const bool rsa = m.setup.type == KeyType::Rsa2048;
+        Bytes common = tlv(0x30, utf8(m.setup.commonName));
+        Bytes keyCommon = tlv(0x30, tlv(0x04, m.keyId) + tlv(0x03, {0x06, 0x02}) + smallInteger(m.setup.keyReference));
         Bytes path = tlv(0x30, tlv(0x04, fid(kMf) + fid(appDf)));
         Bytes typeAttributes = rsa ? tlv(0xA1, tlv(0x30, path + tlv(0x02, {0x08, 0x00}))) : tlv(0xA1, tlv(0x30, path));
         out = out + tlv(rsa ? 0x30 : 0xA0, common + keyCommon + typeAttributes);
@@ -490,9 +490,9 @@ void Card::State::build() {
     if (profile != Profile::IdentityCard) app->dfName = kPkcs15Name;
 
     for (const KeyMaterial& m : material) {
-        if (options.storageFile && m.spec.certificateFile == 0x2F11)
+        if (options.storageFile && m.setup.certificateFile == 0x2F11)
             throw std::invalid_argument("cardsim: EF 2F11 is the storage file; give the key another file");
-        putEf({appDf, m.spec.certificateFile}, m.certificateDer, false);
+        putEf({appDf, m.setup.certificateFile}, m.certificateDer, false);
     }
     if (profile != Profile::IdentityCard) {
         putEf({appDf, 0x2F01}, prkdf(), false);
@@ -669,11 +669,11 @@ Reply Card::State::mse(const Apdu& a) {
     seKey = -1;
     auto keyIndex = [&](int reference) -> int {
         for (size_t i = 0; i < material.size(); ++i)
-            if (material[i].spec.keyReference == reference) return static_cast<int>(i);
+            if (material[i].setup.keyReference == reference) return static_cast<int>(i);
         return -1;
     };
     auto defaultAlgorithm = [&](int index) {
-        return material[static_cast<size_t>(index)].spec.type == KeyType::Rsa2048 ? crypto::Algorithm::RsaPkcs1
+        return material[static_cast<size_t>(index)].setup.type == KeyType::Rsa2048 ? crypto::Algorithm::RsaPkcs1
                                                                                    : crypto::Algorithm::Ecdsa;
     };
     if (a.p1 == 0xC3) {
@@ -698,7 +698,7 @@ Reply Card::State::mse(const Apdu& a) {
     if (keyRef < 0) return status(kWrongData);
     int index = keyIndex(keyRef & 0x7F);
     if (index < 0) return status(kReferenceNotFound);
-    const bool rsa = material[static_cast<size_t>(index)].spec.type == KeyType::Rsa2048;
+    const bool rsa = material[static_cast<size_t>(index)].setup.type == KeyType::Rsa2048;
     crypto::Algorithm algorithm;
     switch (algorithmRef) {
         case -1: algorithm = defaultAlgorithm(index); break;
@@ -775,8 +775,8 @@ Reply Card::State::keyList(const Apdu& a) {
     if (a.p1 != 0 || a.p2 != 0 || !a.data.empty()) return status(kWrongP1P2);
     Bytes list{0x00, 0x00, static_cast<uint8_t>(material.size() * 2), 0x00, 0x00};
     for (const KeyMaterial& m : material) {
-        uint8_t type = m.spec.type == KeyType::Rsa2048 ? 0x01 : 0x02;
-        uint8_t id = static_cast<uint8_t>(m.spec.keyReference);
+        uint8_t type = m.setup.type == KeyType::Rsa2048 ? 0x01 : 0x02;
+        uint8_t id = static_cast<uint8_t>(m.setup.keyReference);
         list = list + Bytes{id, type, 0x00, 0x00} + Bytes{id, type, 0x1F, 0x00};
     }
     if (a.hasLe && a.ne != 256 && a.ne < list.size()) return status(static_cast<uint16_t>(0x6C00 | list.size()));

@@ -111,7 +111,7 @@ struct CardOptions {
 
 // Key material of one key, for tests to verify with OpenSSL.
 struct KeyMaterial {
-    KeySpec spec;                 // as used (defaults filled in)
+    KeySpec setup;                 // as used (defaults filled in)
     std::string privateKeyPem;
     std::string publicKeyPem;
     Bytes publicKeyDer;           // SubjectPublicKeyInfo

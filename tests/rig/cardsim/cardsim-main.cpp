@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         }
         for (size_t i = 0; i < card.keys().size(); ++i)
             std::fprintf(stderr, "key %zu: ref %d, EF %04X, certificate serial %s\n", i + 1,
-                         card.keys()[i].spec.keyReference, card.keys()[i].spec.certificateFile,
+                         card.keys()[i].setup.keyReference, card.keys()[i].setup.certificateFile,
                          card.keys()[i].serialDecimal.c_str());
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
