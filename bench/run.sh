@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Prints the agent's figures: "initialize" throughput and latency of both
+# endpoints, resident memory of corvane-service, and the cost of one CAdES-BES
+# signature through the agent against the bare PKCS#11 job.
+#
+#   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
+#
+# Configures the build folder in Release mode when it is not configured yet,
+# builds what the figures need, and runs the real programs from private
+# program folders (ports 127.0.0.1:16356 and 16357 must be free; a run waits
+# up to 2 minutes for them). BENCH_SECONDS (default 3) is the time per
+# throughput row, BENCH_ROUNDS (default 40) the number of signing rounds.
+# Nothing here asserts a time; the exit status only says whether every
+# measurement ran (a failing request or signature makes it non-zero).
+set -uo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-$source_dir/build-bench}
+mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
+
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+  echo "bench: configuring $build_dir (Release)"
+  cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF >"$build_dir/bench-configure.log" 2>&1 ||
+    { cat "$build_dir/bench-configure.log"; exit 2; }
+fi
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+sanitized=$(sed -n 's/^CORVANE_\(SANITIZE\|TSAN\|FUZZ\):BOOL=ON$/\1/p' "$build_dir/CMakeCache.txt" | tr '\n' ' ')
+
+echo "bench: building corvane-service, corvane-universal and the bench programs in $build_dir"
+if ! cmake --build "$build_dir" --target corvane-service corvane-universal corvane-bench -j"$(nproc)" \
+    >"$build_dir/bench-build.log" 2>&1; then
+  tail -40 "$build_dir/bench-build.log"
+  exit 2
+fi
+
+echo
+echo "Corvane figures, $(date '+%Y-%m-%d %H:%M:%S')"
+echo "  commit     $(git -C "$source_dir" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$source_dir" diff --quiet 2>/dev/null || echo ' (working tree differs)')"
+echo "  build      $build_dir, ${build_type:-no build type}${sanitized:+, instrumented: $sanitized}"
+echo "  machine    $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$build_type" != "Release" ] && echo "  NOTE: not a Release build; these figures are not the product's"
+[ -n "$sanitized" ] && echo "  NOTE: sanitizer instrumentation slows everything down"
+
+status=0
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" || status=1
+CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
+echo
+[ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"
+exit $status
