@@ -29,31 +29,9 @@ namespace {
 // time, so sharing it needs no lock.
 QJsonObject requestDocObj;
 
-using Command = std::string (*)(const QJsonObject&);
-
-struct Route {
-    const char* action;
-    Command command;
-};
-
-const Route kRoutes[] = {
-    {"initialize", tev::quessel::initializeAsJSON},
-    {"listCardTypeAndSlots", tev::quessel::listCardTypeAndSlotsAsJSON},
-    {"listSignerCertificatesAsJSON", tev::quessel::listSignerCertificatesAsJSON},
-    {"signPKCS1Padding1.5", tev::quessel::signPKCS1AsJSON},
-    {"signCAdES_BES", tev::quessel::signCadesBesAsJSON},
-    {"signCAdES_BES_Digest", tev::quessel::signCadesBesWithDigestAsJSON},
-    {"signXaDES_BES_Enveloping", tev::quessel::signXadesBesEnvelopingAsJSON},
-    {"signXaDES_BES_Enveloped", tev::quessel::signXadesBesEnvelopedAsJSON},
-    {"listTCKKReaders", tev::quessel::listTCKKReadersAsJSON},
-    {"retrieveTCKKCertificate", tev::quessel::retrieveTCKKCertificateFromReaderAsJSON},
-    {"sign_with_TCKK_Certificate", tev::quessel::signWithTCKKCertificateAsJSON},
-    {"monitorSmartCardActivity", tev::quessel::monitorCardEventsAsJSON},
-};
-
 std::string runAction(const std::string& action) {
-    for (const Route& route : kRoutes) {
-        if (action == route.action) return route.command(requestDocObj);
+    if (const auto* route = corvane::envelope::findRoute(action, corvane::envelope::Endpoint::WebSocket)) {
+        return route->command(requestDocObj);
     }
     LOG(ERROR) << "Universal: " << "Undefined action: " << action;
     return errorEnvelope(12);
