@@ -16,6 +16,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QJsonValue>
 #include <QList>
 #include <QRandomGenerator>
@@ -628,7 +630,34 @@ std::string errorEnvelope(unsigned long code) {
     return "[{\"responseCode\":\"" + std::to_string(code) + "\"}]";
 }
 
+namespace {
+
+// Where a PIN could begin in text that is not JSON: with unbalanced quotes no
+// tokenising can be trusted, so everything from the first "pin" (any letter
+// case) or the first \u escape (which could spell one of its letters) on is
+// withheld.
+std::size_t firstPossiblePinKey(const std::string& message) {
+    std::size_t cut = message.find("\\u");
+    for (std::size_t i = 0; i + 3 <= message.size() && i < cut; ++i) {
+        if (std::tolower(static_cast<unsigned char>(message[i])) == 'p' &&
+            std::tolower(static_cast<unsigned char>(message[i + 1])) == 'i' &&
+            std::tolower(static_cast<unsigned char>(message[i + 2])) == 'n') {
+            cut = i;
+            break;
+        }
+    }
+    return cut;
+}
+
+}  // namespace
+
 std::string maskPinsForLog(const std::string& message) {
+    QJsonParseError parseError;
+    QJsonDocument::fromJson(QByteArray::fromStdString(message), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        const std::size_t cut = firstPossiblePinKey(message);
+        return cut == std::string::npos ? message : message.substr(0, cut) + "***";
+    }
     static const std::string kPinKey = "pincode";
     std::string out;
     out.reserve(message.size());

@@ -32,7 +32,12 @@ TEST(Envelope, PinIsRedactedFromLoggedRequestText) {
              std::string(R"({"pincode" : "91\"8273", "x")"),
              std::string(R"({"pincode":918273,)"),
              std::string(R"({"PINCODE":"918273"} trailing)"),
-             std::string(R"([{"a":1},{"pincode":"918273"}, )")}) {
+             std::string(R"([{"a":1},{"pincode":"918273"}, )"),
+             // Found by fuzzing: an unbalanced quote earlier turns the key
+             // into a bare word and its colon into the "value".
+             std::string(R"({"action":"signCAdES_BES","library#:"x","pincode":"918273","slotId":"1"})"),
+             std::string(R"({"pincode":"918273",)"),
+             std::string(R"(garbage "PinCode" : 918273 more)")}) {
         const std::string out = maskPinsForLog(broken);
         EXPECT_EQ(out.find("918273"), std::string::npos) << out;
         EXPECT_EQ(out.find("8273"), std::string::npos) << out;
