@@ -98,6 +98,10 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         QMetaObject::invokeMethod(this, [this]() { becomeIdle(); }, Qt::QueuedConnection);
         return;
     }
+    // An answer goes out in several writes (status and headers, then chunks);
+    // without this the last small piece waits for the client's delayed ACK,
+    // about 40 ms on every exchange.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (sslConfiguration) static_cast<QSslSocket*>(socket)->startServerEncryption();
     // The TLS handshake, the request line and the headers must arrive within this time.
     readTimer.start(settings.readTimeout);

@@ -119,7 +119,7 @@ TEST(BigInteger, ConstructionAndText) {
     EXPECT_FALSE(BigInteger("007") == BigInteger(7));
     EXPECT_FALSE(BigInteger("5", true) == BigInteger(5));
     EXPECT_FALSE(BigInteger("-0") == BigInteger(0));
-    EXPECT_THROW(BigInteger(std::string()), std::out_of_range);
+    EXPECT_THROW(BigInteger{std::string()}, std::out_of_range);
     EXPECT_EQ(text(BigInteger("-7").absolute()), "7");
     BigInteger s;
     s.setNumber("42");
