@@ -472,7 +472,7 @@ bool startService(AgentProcess& agent) {
 }
 
 int runJsonp(double seconds) {
-    AgentProcess agent("service/corvane-service");
+    AgentProcess agent("bin/corvane-service");
     if (!startService(agent)) return 1;
     int failures = 0;
     for (int connections : {1, 16, 64}) {
@@ -489,7 +489,7 @@ int runWss(double seconds) {
         std::printf("  ports 16356/16357 stay busy; cannot start a private corvane-universal\n");
         return 1;
     }
-    AgentProcess agent("universal/corvane-universal", {"service/corvane-service"});
+    AgentProcess agent("bin/corvane-universal", {"bin/corvane-service"});
     const QString childPath = agent.programFolder() + "/corvane-service";
     auto endChild = [&] {
         for (qint64 pid : processesRunning(childPath)) endProcess(pid);
@@ -518,7 +518,7 @@ int runWss(double seconds) {
 }
 
 int runMemory() {
-    AgentProcess agent("service/corvane-service");
+    AgentProcess agent("bin/corvane-service");
     if (!startService(agent)) return 1;
     const qint64 pid = agent.process().processId();
     QThread::msleep(1000);

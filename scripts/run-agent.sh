@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 [ "${SKIP_INSTALL:-0}" = 1 ] || bash scripts/install-deps.sh
 BUILD_DIR=build bash scripts/build.sh
 systemctl start pcscd.socket 2>/dev/null || pgrep -x pcscd >/dev/null || pcscd || true
-exec build/universal/corvane-universal
+exec build/bin/corvane-universal

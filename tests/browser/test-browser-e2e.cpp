@@ -193,7 +193,7 @@ protected:
         }
         s.material = std::make_unique<QTemporaryDir>();
         s.akis->writeMaterial(s.material->path().toStdString());
-        s.agent = std::make_unique<AgentProcess>("universal/corvane-universal", QStringList{"service/corvane-service"});
+        s.agent = std::make_unique<AgentProcess>("bin/corvane-universal", QStringList{"bin/corvane-service"});
         if (!s.agent->start(kWsPort)) {
             s.failure = "corvane-universal did not start listening on 16356";
             return;

@@ -21,7 +21,7 @@ bool waitForPort(quint16 port, bool open, int timeoutMs);
 
 class AgentProcess {
 public:
-    // Copies `binary` (path below the build folder, e.g. "service/corvane-service")
+    // Copies `binary` (path below the build folder, e.g. "bin/corvane-service")
     // into a fresh program folder; companions are copied beside it too.
     AgentProcess(const QString& binary, const QStringList& companions = {});
     ~AgentProcess();  // ends the process it started, and only that one

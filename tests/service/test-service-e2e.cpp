@@ -40,7 +40,7 @@ class ServiceE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_FALSE(portAcceptsConnections(kPort)) << "port 16357 is taken by another program";
-        agent = new AgentProcess("service/corvane-service");
+        agent = new AgentProcess("bin/corvane-service");
         ASSERT_TRUE(agent->start(kPort)) << agent->standardOutput().toStdString();
     }
     static void TearDownTestSuite() {

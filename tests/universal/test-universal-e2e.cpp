@@ -99,7 +99,7 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_FALSE(portAcceptsConnections(kWsPort)) << "port 16356 is taken by another program";
         ASSERT_FALSE(portAcceptsConnections(kJsonpPort)) << "port 16357 is taken by another program";
-        agent = new AgentProcess("universal/corvane-universal", {"service/corvane-service"});
+        agent = new AgentProcess("bin/corvane-universal", {"bin/corvane-service"});
         ASSERT_TRUE(agent->start(kWsPort));
         ASSERT_TRUE(waitForPort(kJsonpPort, true, 20000)) << "corvane-service was not started beside";
     }
