@@ -70,6 +70,7 @@ bool loggedIn(CK_RV rv) { return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_I
 
 // corvane-universal keeps the login and object lines out of the Qt message log.
 bool qtObjectLines() { return tev::logging::program() == tev::logging::Program::Service; }
+
 bool initialisedAnswer(CK_RV rv) { return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED; }
 
 std::string lower(std::string text) {
