@@ -319,8 +319,8 @@ void BigInteger::fromBinaryData(const char* bytes) {
     const QByteArray data(bytes ? bytes : "");  // stops at the first zero byte
     const QByteArray hex = data.toHex();
     qDebug() << "BigInteger - Received data";
-    qDebug() << "Data length: " << data.size();
-    qDebug() << "Data Hex: " << hex;
+    qDebug().nospace() << "Data length: " << data.size();
+    qDebug().noquote().nospace() << "Data Hex: " << hex;
 
     const QMap<QString, int> values = hexDigitValues();
     // Powers of sixteen, lowest first, so each position's multiplier is at hand.
@@ -337,10 +337,10 @@ void BigInteger::fromBinaryData(const char* bytes) {
         const int digit = values.value(digitText);
         const BigInteger& multiplier = powers[hex.size() - 1 - i];
         const BigInteger product = BigInteger(digit) * multiplier;
-        qDebug() << "Digit(str): " << digitText;
-        qDebug() << "Digit: " << digit;
-        qDebug() << "Multiplier: " << QString::fromStdString(std::string(multiplier));
-        qDebug() << "Multiplication: " << QString::fromStdString(std::string(product));
+        qDebug().noquote().nospace() << "Digit(str): " << digitText;
+        qDebug().nospace() << "Digit: " << digit;
+        qDebug().noquote().nospace() << "Multiplier: " << QString::fromStdString(std::string(multiplier));
+        qDebug().noquote().nospace() << "Multiplication: " << QString::fromStdString(std::string(product));
         total += product;
     }
     number = std::string(total);

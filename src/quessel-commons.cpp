@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -139,6 +140,17 @@ std::string jsonEscaped(const std::string& text) {
     return out;
 }
 
+// The text of a response code. The card layer hands PC/SC failures on as
+// ints, where their 32-bit values (0x8010xxxx) turn negative; they are written
+// in the one form the PKCS#11 and AKIS roads answer them, the unsigned one, so
+// that a page sees the same failure as the same number on every road. Our own
+// codes, -1 of the identity card included, stay as they are.
+std::string responseCodeText(int code) {
+    const auto bits = static_cast<std::uint32_t>(code);
+    if ((bits & 0xFFFF0000u) == 0x80100000u) return std::to_string(bits);
+    return std::to_string(code);
+}
+
 std::string base64Of(const std::string& text) {
     return QByteArray::fromStdString(text).toBase64().toStdString();
 }
@@ -202,9 +214,9 @@ Frame beginCommand(const QJsonObject& request, const char* entryText) {
 std::string codedErrorAnswer(int code, const Frame& frame, bool compactCode) {
     Members m;
     if (compactCode)
-        m.addCompact("responseCode", std::to_string(code));
+        m.addCompact("responseCode", responseCodeText(code));
     else
-        m.add("responseCode", std::to_string(code));
+        m.add("responseCode", responseCodeText(code));
     m.add("nonce", generateNonce());
     frame.addJob(m);
     frame.addTransaction(m);
@@ -386,7 +398,7 @@ std::string cadesAnswer(const Frame& frame, const std::string& hexDer) {
 
 std::string signatureAnswer(const Frame& frame, int code, const QByteArray& signature) {
     Members m;
-    m.add("responseCode", std::to_string(code));
+    m.add("responseCode", responseCodeText(code));
     frame.addTransaction(m);
     frame.addJob(m);
     m.add("nonce", generateNonce());
@@ -623,7 +635,7 @@ bool isWordCharacter(char c) {
 // ---- answers for the dispatchers ------------------------------------------------------------
 
 std::string errorEnvelope(int code) {
-    return "[{\"responseCode\":\"" + std::to_string(code) + "\"}]";
+    return "[{\"responseCode\":\"" + responseCodeText(code) + "\"}]";
 }
 
 std::string errorEnvelope(unsigned long code) {

@@ -4,10 +4,20 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <atomic>
+
 INITIALIZE_EASYLOGGINGPP
 
 namespace tev {
 namespace logging {
+
+namespace {
+std::atomic<Program> currentProgram{Program::Service};
+}  // namespace
+
+void setProgram(Program program) { currentProgram.store(program); }
+
+Program program() { return currentProgram.load(); }
 
 void configure(const std::string& logFilePath) {
     const QFileInfo info(QString::fromStdString(logFilePath));

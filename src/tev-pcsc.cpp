@@ -111,12 +111,29 @@ QByteArray pkcs15ApplicationSelection() {
     return bytesOf({0x00, 0xA4, 0x04, 0x00, 0x07, 0x50, 0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35, 0x00});
 }
 
-// VERIFY with the PIN as data: CLA INS P1 P2 Lc PIN [00].
+// VERIFY with the PIN as data: CLA INS P1 P2 Lc PIN [00]. Empty when the PIN
+// cannot be sent: longer than one command holds, or empty. A VERIFY without
+// data asks the card for the PIN's state instead, and a card whose PIN is still
+// verified from an earlier request answers 9000 to it, so an empty PIN must
+// never become one.
 QByteArray verifyCommand(unsigned char reference, const QByteArray& pin, bool trailingLe) {
+    if (pin.isEmpty() || pin.size() > kMaxCommandData) return {};
     QByteArray command = bytesOf({0x00, 0x20, 0x00, reference, static_cast<unsigned char>(pin.size())});
     command.append(pin);
     if (trailingLe) command.append('\0');
     return command;
+}
+
+// A VERIFY with the PIN that only succeeds on 9000; false without sending when
+// the PIN cannot be sent. The command bytes are wiped after the exchange.
+bool verifyNeeds9000(SCARDHANDLE card, SCARD_IO_REQUEST* sendPci, unsigned char reference, const QByteArray& pin) {
+    QByteArray command = verifyCommand(reference, pin, false);
+    if (command.isEmpty()) return false;
+    ResponseAPDU reply;
+    const bool ok = exchange(card, sendPci, command, &reply) == 0 && reply.sw == kSwSuccess;
+    command.fill('\0');
+    reply.command.fill('\0');
+    return ok;
 }
 
 QByteArray updateBinaryCommand(int offset, const QByteArray& piece) {
@@ -395,6 +412,12 @@ unsigned long verifyPin(const tev::quessel::pcsc::SmartCard& reader, SCARDHANDLE
         command = bytesOf({0x00, 0x20, 0x00, reference, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00});
     } else {
         PCSC_LOG(INFO) << "The reader does not provide PIN reader";
+        if (pin.empty()) {
+            // Nobody can type the PIN on this reader, so the request had to
+            // carry it: without one the card is not asked anything.
+            PCSC_LOG(ERROR) << "No PIN is given for a reader without PIN pad; nothing is sent";
+            return 27;
+        }
         if (pin.size() > static_cast<size_t>(kMaxCommandData)) {
             PCSC_LOG(ERROR) << "The PIN is longer than " << kMaxCommandData << " bytes; nothing is sent";
             return 16;
@@ -649,9 +672,7 @@ unsigned long apdu_LoginAsSecurityOfficer(SCARDHANDLE card, SCARD_IO_REQUEST* se
     }
     PCSC_LOG(INFO) << "Login as Security Officer - Step 1 - Successful";
     PCSC_LOG(INFO) << "Login as Security Officer - STEP 2";
-    if (pin.size() > static_cast<size_t>(kMaxCommandData) ||
-        !exchangeNeeds9000(card, sendPci,
-                           verifyCommand(0x82, QByteArray(pin.data(), static_cast<int>(pin.size())), false))) {
+    if (!verifyNeeds9000(card, sendPci, 0x82, QByteArray(pin.data(), static_cast<int>(pin.size())))) {
         PCSC_LOG(ERROR) << "Login as Security Officer - Step 2 - Failed";
         return 73;
     }
@@ -667,9 +688,7 @@ unsigned long apdu_LoginAsStandardUser(SCARDHANDLE card, SCARD_IO_REQUEST* sendP
     }
     PCSC_LOG(INFO) << "Login as Standard User - Step 1 - Successful";
     PCSC_LOG(INFO) << "Login as Standard User - STEP 2";
-    if (pin.size() > static_cast<size_t>(kMaxCommandData) ||
-        !exchangeNeeds9000(card, sendPci,
-                           verifyCommand(0x81, QByteArray(pin.data(), static_cast<int>(pin.size())), false))) {
+    if (!verifyNeeds9000(card, sendPci, 0x81, QByteArray(pin.data(), static_cast<int>(pin.size())))) {
         PCSC_LOG(ERROR) << "Login as Standard User - Step 2 - Failed";
         return 27;
     }
@@ -940,8 +959,7 @@ unsigned long apdu_StoreCertificateWithCkaId(SCARDHANDLE card, SCARD_IO_REQUEST*
 
     PCSC_LOG(INFO) << "Verify User PIN";
     QByteArray pinBytes = pin.toUtf8();
-    const bool verified = pinBytes.size() <= kMaxCommandData &&
-                          exchangeNeeds9000(card, sendPci, verifyCommand(0x81, pinBytes, false));
+    const bool verified = verifyNeeds9000(card, sendPci, 0x81, pinBytes);
     pinBytes.fill('\0');
     if (!verified) {
         PCSC_LOG(ERROR) << "Verify User PIN - Failed";

@@ -67,6 +67,10 @@ constexpr int kCannotSplitCertificate = 32;
 std::string utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 bool loggedIn(CK_RV rv) { return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN; }
+
+// corvane-universal keeps the login and object lines out of the Qt message log.
+bool qtObjectLines() { return tev::logging::program() == tev::logging::Program::Service; }
+
 bool initialisedAnswer(CK_RV rv) { return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED; }
 
 std::string lower(std::string text) {
@@ -562,20 +566,24 @@ CK_RV loginToSmartCardAfterStartingSessionOnSlot(SignerContext* context) {
     switch (rv) {
         case CKR_OK:
         case CKR_USER_ALREADY_LOGGED_IN:
-            LOG(INFO) << kPrefix << "Successfully logged in to the smartcard";
-            qInfo() << "Successfully logged in to the smartcard";
+            if (qtObjectLines()) {
+                LOG(INFO) << kPrefix << "Successfully logged in to the smartcard";
+                qInfo() << "Successfully logged in to the smartcard";
+            } else {
+                LOG(INFO) << kPrefix << "Successfully logged in to the smart card";
+            }
             break;
         case CKR_PIN_INCORRECT:
             LOG(ERROR) << kPrefix << "Provided PIN is incorrect";
-            qWarning() << "Provided PIN is incorrect";
+            if (qtObjectLines()) qWarning() << "Provided PIN is incorrect";
             break;
         case CKR_PIN_LOCKED:
             LOG(ERROR) << kPrefix << "Provided PIN is locked";
-            qWarning() << "Provided PIN is locked";
+            if (qtObjectLines()) qWarning() << "Provided PIN is locked";
             break;
         case CKR_PIN_EXPIRED:
             LOG(ERROR) << kPrefix << "Provided PIN is expired";
-            qWarning() << "Provided PIN is expired";
+            if (qtObjectLines()) qWarning() << "Provided PIN is expired";
             break;
         default:
             break;
@@ -901,15 +909,17 @@ CK_RV findPKCS11Object(SignerContext* context, CK_ATTRIBUTE* attributes, CK_ULON
         return rv;
     }
     *found = std::min(*found, kMaxObjects);
-    qInfo() << "Found objects on the smartcard reader";
-    for (CK_ULONG i = 0; i < *found; ++i) {
+    // The object dump only informs; corvane-universal reads no attributes for it.
+    const bool dump = qtObjectLines();
+    if (dump) qInfo() << "Found objects on the smartcard reader";
+    for (CK_ULONG i = 0; dump && i < *found; ++i) {
         CK_OBJECT_CLASS objectClass = 0;
         CK_ATTRIBUTE probe[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
                                 {CKA_LABEL, nullptr, 0},
                                 {CKA_ID, nullptr, 0}};
         CK_RV arv = f->C_GetAttributeValue(context->session, handles[i], probe, 3);
         if (arv != CKR_OK && arv != CKR_ATTRIBUTE_TYPE_INVALID) {
-            qWarning() << "C_GetAttributeValue(size) failed:" << rvStr(arv);
+            qWarning().noquote() << "C_GetAttributeValue(size) failed:" << rvStr(arv);
             continue;
         }
         QByteArray label, id;
@@ -927,7 +937,7 @@ CK_RV findPKCS11Object(SignerContext* context, CK_ATTRIBUTE* attributes, CK_ULON
         }
         arv = f->C_GetAttributeValue(context->session, handles[i], probe, 3);
         if (arv != CKR_OK && arv != CKR_ATTRIBUTE_TYPE_INVALID) {
-            qWarning() << "C_GetAttributeValue(value) failed:" << rvStr(arv);
+            qWarning().noquote() << "C_GetAttributeValue(value) failed:" << rvStr(arv);
             continue;
         }
         label.truncate(static_cast<int>(usableLength(probe[1].ulValueLen, label.size())));
@@ -944,7 +954,10 @@ CK_RV findPKCS11Object(SignerContext* context, CK_ATTRIBUTE* attributes, CK_ULON
                                  .arg(id.isEmpty() ? QString("(no id)") : QString::fromLatin1(id.toHex()));
     }
     rv = f->C_FindObjectsFinal(context->session);
-    if (rv != CKR_OK) LOG(ERROR) << kPrefix << "Cannot initialize objects due to " << rv;
+    if (rv != CKR_OK)
+        LOG(ERROR) << kPrefix << "Cannot initialize objects due to " << rv;
+    else if (!dump)
+        LOG(INFO) << kPrefix << "Retrieved PKCS11 Object successfully";
     return rv;
 }
 
@@ -1080,6 +1093,9 @@ int signDigestWithProvidedSlotAndCertificate(SignerContext* context, tev::quesse
             signature->data, &signature->signature);
         if (result != 0) {
             LOG(ERROR) << kPrefix << "Cancelling signing due to error code " << result;
+            // A request without a PIN is refused as the PKCS#11 road refuses an
+            // empty PIN, with the response code itself, which both endpoints answer.
+            if (result == kWrongPin && context->pin.empty()) throw kWrongPin;
             // PC/SC failures come back as negative ints (0x8010xxxx); keep
             // their 32-bit form rather than a sign-extended 64-bit value.
             throw static_cast<unsigned long>(static_cast<uint32_t>(result));
@@ -1294,7 +1310,7 @@ CK_RV createKeyPair(SignerContext* context, const QByteArray& ckaId, const QStri
     Template pub = publicKeyTemplate(ckaId, label + "-public", modulus, publicExponent);
     CK_RV rv = createObject(context, pub, nullptr);
     if (rv != CKR_OK) {
-        qDebug() << "!! cannot import public key due to error code " << rv;
+        qDebug().nospace() << "!! cannot import public key due to error code " << rv;
         return rv;
     }
     qDebug() << "Imported public key successfully";
@@ -1302,7 +1318,7 @@ CK_RV createKeyPair(SignerContext* context, const QByteArray& ckaId, const QStri
                                        coefficient, privateModulus, privateExponent, publicExponent);
     rv = createObject(context, priv, nullptr);
     if (rv != CKR_OK) {
-        qDebug() << "!! cannot import private key due to error code " << rv;
+        qDebug().nospace() << "!! cannot import private key due to error code " << rv;
         return rv;
     }
     qDebug() << "Imported private key successfully";
@@ -1375,7 +1391,7 @@ int storeRsaKeyPairAndCertificate(SignerContext* context, const QByteArray& ckaI
         t.addBytes(CKA_SUBJECT, subject);  // required for an X.509 certificate object
         rv = createObject(context, t, nullptr);
         if (rv != CKR_OK) {
-            qDebug() << "!! cannot import certificate object due to error code " << rv;
+            qDebug().nospace() << "!! cannot import certificate object due to error code " << rv;
         } else {
             qDebug() << "Imported certificate object successfully";
             qDebug() << "Successfully completed importing of the key pair and certificate";
@@ -1443,7 +1459,7 @@ int generateRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QS
     CK_RV rv = context->functionList->C_GenerateKeyPair(context->session, &mechanism, pub.data(), pub.size(),
                                                         priv.data(), priv.size(), &publicKey, &privateKey);
     if (rv != CKR_OK) {
-        qWarning() << "Cannot generate key pair on the smartcard reader due to error with code " << rv;
+        qWarning().nospace() << "Cannot generate key pair on the smartcard reader due to error with code " << rv;
         closeJob(context);
         return static_cast<int>(rv);
     }
@@ -1464,7 +1480,8 @@ int generateRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QS
         rv = context->functionList->C_GetAttributeValue(context->session, publicKey, readBack, 2);
     }
     if (rv != CKR_OK) {
-        qWarning() << "Cannot retrieve generated public key from smartcard reader due to error with code " << rv;
+        qWarning().nospace() << "Cannot retrieve generated public key from smartcard reader due to error with code "
+                             << rv;
         closeJob(context);
         return static_cast<int>(rv);
     }
@@ -1474,7 +1491,7 @@ int generateRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QS
     modulusOut->append(modulus);
     exponentOut->append(exponent);
     qInfo() << "Public Modulus len =" << modulusOut->size();
-    qInfo() << "Public Exponent =" << exponentOut->toHex();
+    qInfo().noquote() << "Public Exponent =" << exponentOut->toHex();
     closeJob(context);
     return 0;
 }
@@ -1515,7 +1532,7 @@ int listAllObjectsWithLogin(SignerContext* context) {
         return static_cast<int>(rv);
     }
     LOG(INFO) << kPrefix << "Number of objects found on slot " << found;
-    qInfo() << "Number of objects found on slot " << found;
+    if (qtObjectLines()) qInfo().nospace() << "Number of objects found on slot " << found;
     closeJob(context);
     return 0;
 }
@@ -1533,17 +1550,17 @@ int destroyAllObjects(SignerContext* context) {
         return static_cast<int>(rv);
     }
     LOG(INFO) << kPrefix << "Number of objects found at slot " << found;
-    qDebug() << "Number of objects found at slot " << found;
+    qDebug().nospace() << "Number of objects found at slot " << found;
     qDebug() << "Destroying objects at thee slot";
     CK_RV firstFailure = CKR_OK;
     for (CK_ULONG i = 0; i < found; ++i) {
-        qDebug() << "Detroying object with index " << i;
+        qDebug().nospace() << "Detroying object with index " << i;
         rv = context->functionList->C_DestroyObject(context->session, handles[i]);
         if (rv != CKR_OK) {
-            qDebug() << "Warning !! - Cannot destroy object at index " << i;
+            qDebug().nospace() << "Warning !! - Cannot destroy object at index " << i;
             if (firstFailure == CKR_OK) firstFailure = rv;
         } else {
-            qDebug() << "Successfully destroyed object at index " << i;
+            qDebug().nospace() << "Successfully destroyed object at index " << i;
         }
     }
     closeJob(context);
@@ -1579,7 +1596,7 @@ CK_RV destroyObjectsWithId(SignerContext* context, const QByteArray& ckaId) {
             if (destroyed == CKR_OK) {
                 qDebug() << "Destroyed handle" << batch[i];
             } else {
-                qDebug() << "Cannot destroy handle" << batch[i] << "rv=" << destroyed;
+                qDebug().nospace() << "Cannot destroy handle " << batch[i] << " rv=" << destroyed;
             }
         }
     }
@@ -1607,7 +1624,7 @@ int destroyCertificateObjectsWithCertificateSerialNumber(SignerContext* context,
     openObjectJob(context);
     const QByteArray ckaId = getCkaIdByCertificateSerialDecimal(context->functionList, context->session,
                                                                 QString::fromStdString(serialNumber));
-    qInfo() << "++++++ Found CKA_ID: " << ckaId.toBase64();
+    qInfo().noquote().nospace() << "++++++ Found CKA_ID: " << ckaId.toBase64();
     if (ckaId.isEmpty()) {
         LOG(ERROR) << kPrefix << "No certificate with serial number " << serialNumber
                    << " and a CKA_ID on the token - nothing is removed";

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const std::string logFile = QCoreApplication::applicationDirPath().toStdString() + "/logs/corvane-universal.log";
     tev::logging::configure(logFile);
+    tev::logging::setProgram(tev::logging::Program::WebSocket);
     corvane::crash::install(logFile, "Caught segfault at address", {SIGSEGV}, corvane::crash::Detail::FaultAddress);
     std::signal(SIGPIPE, SIG_IGN);
 

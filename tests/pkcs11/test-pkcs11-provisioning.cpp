@@ -2,6 +2,7 @@
 // tokens; objects are counted with pkcs11-tool, signatures checked by OpenSSL.
 #include "pkcs11-test-util.h"
 #include "tev-commons.h"
+#include "tev-logging.h"
 #include "tev-pkcs11.h"
 
 #include <gtest/gtest.h>
@@ -316,6 +317,57 @@ TEST_F(Pkcs11Provisioning, VerifyPinReportsWithoutThrowing) {
     SignerContext right;
     fill(&right, tokens().slotOf("corvane-main"));
     EXPECT_EQ(pk::verifyPIN(&right), 0);
+}
+
+namespace {
+
+QStringList* qtLines = nullptr;
+
+void keepQtLine(QtMsgType, const QMessageLogContext&, const QString& line) {
+    if (qtLines) qtLines->append(line);
+}
+
+}  // namespace
+
+TEST_F(Pkcs11Provisioning, EachProgramsLogTextsWithoutQDebugSpacing) {
+    QStringList lines;
+    qtLines = &lines;
+    const QtMessageHandler previous = qInstallMessageHandler(keepQtLine);
+    struct Restore {
+        QtMessageHandler handler;
+        ~Restore() {
+            tev::logging::setProgram(tev::logging::Program::Service);
+            qInstallMessageHandler(handler);
+            qtLines = nullptr;
+        }
+    } restore{previous};
+
+    // corvane-service: login and object lines in both logs, the texts as they stand.
+    SignerContext service;
+    fill(&service, tokens().slotOf("corvane-main"));
+    corvane::test::clearLog();
+    EXPECT_EQ(pk::listAllObjectsWithLogin(&service), 0);
+    EXPECT_TRUE(lines.contains("Successfully logged in to the smartcard")) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.contains("Found objects on the smartcard reader"));
+    EXPECT_EQ(lines.filter(QRegExp("^Object=\\d+  Class=CKO_")).size(), lines.filter("Object=").size());
+    EXPECT_EQ(lines.filter(QRegExp("^Number of objects found on slot [1-9]\\d*$")).size(), 1)
+        << lines.join('|').toStdString();
+    std::string log = corvane::test::readLog();
+    EXPECT_NE(log.find("PKCS11 : Successfully logged in to the smartcard\n"), std::string::npos);
+    EXPECT_EQ(log.find("Retrieved PKCS11 Object successfully"), std::string::npos);
+
+    // corvane-universal: its own texts in its log file, nothing in the Qt log.
+    tev::logging::setProgram(tev::logging::Program::WebSocket);
+    lines.clear();
+    SignerContext universal;
+    fill(&universal, tokens().slotOf("corvane-main"));
+    corvane::test::clearLog();
+    EXPECT_EQ(pk::listAllObjectsWithLogin(&universal), 0);
+    EXPECT_TRUE(lines.isEmpty()) << lines.join('|').toStdString();
+    log = corvane::test::readLog();
+    EXPECT_NE(log.find("PKCS11 : Successfully logged in to the smart card\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("PKCS11 : Retrieved PKCS11 Object successfully\n"), std::string::npos);
+    EXPECT_EQ(log.find("to the smartcard"), std::string::npos);
 }
 
 TEST_F(Pkcs11Provisioning, TokenInformationAndSlotListings) {

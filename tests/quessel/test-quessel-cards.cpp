@@ -377,15 +377,15 @@ TEST_F(CardTest, ReadsTheIdentityCardCertificate) {
 }
 
 TEST_F(CardTest, AFailedOrEmptyCertificateReadAnswersTheCardsCode) {
-    auto coded = [](int code) {
+    auto coded = [](auto code) {
         return std::string("[{\"responseCode\": \"") + std::to_string(code) + "\",\"nonce\": \"" + kNonce +
                "\",\"transactionUUID\": \"" + kTxn + "\"}]";
     };
-    // An empty reader: the PC/SC code, as signed decimal.
+    // An empty reader: the PC/SC code, unsigned as on the AKIS and PKCS#11 roads.
     corvane::test::clearLog();
     EXPECT_EQ(normalised(q::retrieveTCKKCertificateFromReaderAsJSON(
                   {{"transactionUUID", kTxn}, {"slotId", QString::number(rig::kReaderEmpty.slot)}})),
-              coded(static_cast<int>(0x8010000C)));
+              coded(0x8010000Cu));
     EXPECT_TRUE(logHas("ERROR [default] Quessel : Cannot query the list of certificates at slot ID 4"));
     EXPECT_FALSE(logHas("Parsing certificate data"));
 
@@ -485,7 +485,7 @@ TEST_F(CardTest, IdentityCardFailuresAnswerTheCardCodeWithoutSignature) {
     insert(*card, rig::kReaderIdentity);
     QJsonObject request{{"transactionUUID", kTxn}, {"jobUUID", "job-7"}, {"slotId", "3"},
                         {"pincode", "999999"}, {"dataBase64", QString(quesseltest::sha256("x").toBase64())}};
-    auto answerWith = [](int code) {
+    auto answerWith = [](auto code) {
         return std::string("[{\"responseCode\": \"") + std::to_string(code) + "\",\"transactionUUID\": \"" + kTxn +
                "\",\"jobUUID\": \"job-7\",\"nonce\": \"" + kNonce + "\",\"signature\": \"\"}]";
     };
@@ -497,9 +497,9 @@ TEST_F(CardTest, IdentityCardFailuresAnswerTheCardCodeWithoutSignature) {
     card->setRefusal(0x2A, 0x6982);
     EXPECT_EQ(normalised(q::signWithTCKKCertificateAsJSON(request)), answerWith(0x6982));
     card->clearRules();
-    // An empty reader.
+    // An empty reader: the PC/SC code, unsigned as on the AKIS and PKCS#11 roads.
     request["slotId"] = QString::number(rig::kReaderEmpty.slot);
-    EXPECT_EQ(normalised(q::signWithTCKKCertificateAsJSON(request)), answerWith(static_cast<int>(0x8010000C)));
+    EXPECT_EQ(normalised(q::signWithTCKKCertificateAsJSON(request)), answerWith(0x8010000Cu));
     // A slot that is no number leaves the command.
     request["slotId"] = 3;
     EXPECT_THROW(q::signWithTCKKCertificateAsJSON(request), std::invalid_argument);

@@ -165,6 +165,22 @@ TEST(RigCards, PinRetryCounterBlocksAndResets) {
     // Wrong reference.
     EXPECT_EQ(toHex(card.process(apdu("00200001", {'1', '1', '1', '1'}))), "6A88");
 
+    // The PIN is the application DF's: leaving the DF ends its verified state,
+    // unless the card is one that keeps it across DF selections.
+    for (bool keeps : {false, true}) {
+        cardsim::CardOptions options;
+        options.pinSurvivesDfSelection = keeps;
+        Card c(Profile::Akis1, options);
+        run(c, "00A40000023D0000");
+        EXPECT_EQ(toHex(c.process(apdu("00200081", {'1', '2', '3', '4', '5', '6'}, false))), "9000");
+        run(c, "00A40200022F1000");  // a file inside the DF
+        EXPECT_TRUE(c.pinVerified());
+        run(c, "00A40000023F0000");
+        EXPECT_EQ(c.pinVerified(), keeps);
+        run(c, "00A40000023D0000");
+        EXPECT_EQ(toHex(run(c, "0020008100")), keeps ? "9000" : "63C3");
+    }
+
     Card id(Profile::IdentityCard);
     // The identity card's VERIFY references 01 and carries a trailing Le.
     EXPECT_EQ(toHex(id.process(apdu("00200001", {'1', '2', '3', '4', '5', '6'}))), "9000");

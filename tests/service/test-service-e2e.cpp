@@ -3,6 +3,7 @@
 // the test rig's pcscd.
 #include "agent-process.h"
 #include "card-simulator.h"
+#include "pin-scenario.h"
 #include "rig-readers.h"
 
 #include <QDir>
@@ -198,4 +199,10 @@ TEST_F(ServiceE2E, AkisCardIsListedAndSignsCadesThatOpenSslVerifies) {
     QFile log(agent->logFile("corvane-service.log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_FALSE(log.readAll().contains(QByteArray::fromStdString("\"" + card.pin() + "\"")));
+}
+
+TEST_F(ServiceE2E, AkisCardSignsOnlyWithTheRequestsOwnPin) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    expectNoSignatureWithoutPin([](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); },
+                                false);
 }

@@ -4,6 +4,7 @@
 // simulated cards in the test rig's pcscd.
 #include "agent-process.h"
 #include "card-simulator.h"
+#include "pin-scenario.h"
 #include "rig-readers.h"
 
 #include <QCryptographicHash>
@@ -284,6 +285,13 @@ TEST_F(UniversalE2E, AllCardActionsOnTheRigsVirtualCards) {
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QByteArray logText = log.readAll();
     EXPECT_FALSE(logText.contains(QByteArray::fromStdString("\"" + akis.pin() + "\"")));
+}
+
+TEST_F(UniversalE2E, CardsSignOnlyWithTheRequestsOwnPin) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    expectNoSignatureWithoutPin([&client](const QByteArray& json) { return client.request(json); }, true);
 }
 
 // Kept last: ends corvane-universal and checks that its corvane-service lives on.

@@ -312,6 +312,12 @@ struct Card::State {
         n->capacity = std::max(capacity, writable ? std::max<size_t>(content.size(), 4096) : content.size());
     }
 
+    bool insideApplication(const Node* n) const {
+        for (; n != nullptr; n = n->parent)
+            if (n->isDf && n->id == appDf && n->parent == mf.get()) return true;
+        return false;
+    }
+
     void resetSecurity() {
         currentDf = mf.get();
         currentEf = nullptr;
@@ -597,6 +603,12 @@ Reply Card::State::select(const Apdu& a) {
     } else {
         currentDf = target->parent;
         currentEf = target;
+    }
+    // The PINs belong to the application DF: leaving it ends their verified
+    // state, unless the card is one that keeps it across DF selections.
+    if (!options.pinSurvivesDfSelection && !insideApplication(currentDf)) {
+        verified = false;
+        soVerified = false;
     }
     if (a.p2 == 0x0C || !a.hasLe) return status(kOk);
     Bytes info = fcp(target);

@@ -39,6 +39,11 @@
 // SELECT answers 9000 with an FCP (62 L 80 02 size-hi size-lo 82 ...), so
 // the file size is bytes 5 and 6 of the answer.
 //
+// The PINs belong to the application DF: a SELECT that leaves it (the MF,
+// another DF) ends their verified state, unless CardOptions says the card
+// keeps it across DF selections, as some cards do. A VERIFY without data is
+// the ISO status query: 9000 while the PIN is verified, else 63Cx.
+//
 // A VERIFY whose PIN is all FF bytes (the engine sends six) is the PIN-pad
 // reader form (the reader puts the keypad entry in their place); the card then
 // checks the keypad entry (setKeypadEntry; by default the correct PIN).
@@ -106,6 +111,9 @@ struct CardOptions {
     uint16_t applicationDf = 0;      // DF of the application (certificates, directories);
                                      // 0: 3D00 (Akis1, IdentityCard) or 3D01 (Akis2).
                                      // Akis1 with 3D01 exercises the 3D00 -> 3D01 fallback.
+    bool pinSurvivesDfSelection = false;  // keep the PINs verified when a SELECT leaves the
+                                     // application DF (the MF, another DF), as some cards do;
+                                     // by default leaving it clears them
     bool logToStderr = false;        // echo every exchange (the command-line program)
 };
 
