@@ -55,7 +55,7 @@ enum ResponseCode : int {
     ERROR_NO_TERMINAL_FOR_PROVIDED_SLOT_ID_AND_CARD_TYPE = 9,
     ERROR_SIGNER_IS_NOT_INITIALIZED = 10,
     ERROR_SMART_CARD_EXCEPTION = 11,
-    ERROR_UNDEFINED_SIGNER_EXCEPTION = 12,             // sent by the dispatchers; unusable policy
+    ERROR_UNDEFINED_SIGNER_EXCEPTION = 12,             // sent by the dispatchers; unencodable policy OID
     ERROR_CANNOT_LOAD_POLICY_FILE = 13,
     ERROR_INVALID_CMS_CONTENT_TO_SIGN = 14,
     ERROR_CANNOT_SET_SIGNING_TIME = 15,

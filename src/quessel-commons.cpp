@@ -286,10 +286,9 @@ CardAddress readCardAddress(const QJsonObject& request) {
     return a;
 }
 
-QByteArray decodeBase64Lenient(const QByteArray& text) {
-    // Characters outside the alphabet (and "=") are skipped.
-    return QByteArray::fromBase64(text);
-}
+// The whole text, as UTF-8: a NUL inside it is skipped like any other
+// character outside the alphabet (and "="), never an end of the data.
+QByteArray decodeBase64Lenient(const QString& text) { return QByteArray::fromBase64(text.toUtf8()); }
 
 QDateTime readSigningTime(const QJsonObject& request) {
     const QString text = readQText(request, "signingTime");
@@ -324,63 +323,13 @@ Profile readSignaturePolicy(const QJsonObject& request) {
     return profile;
 }
 
-// An OID that can be written as an OBJECT IDENTIFIER (X.660: at least two
-// arcs, first 0..2, second below 40 under 0 and 1, no negative arc).
-bool isEncodableOID(const QList<int>& arcs) {
-    if (arcs.size() < 2) return false;
-    for (int arc : arcs)
-        if (arc < 0) return false;
-    if (arcs[0] > 2) return false;
-    if (arcs[0] < 2 && arcs[1] > 39) return false;
-    return true;
-}
-
-// Octets of a digest made with the hash algorithm of these arcs; 0 for an
-// algorithm that is not a known hash.
-int digestLengthOfAlgorithm(const QList<int>& arcs) {
-    static const QList<int> kSha1 = {1, 3, 14, 3, 2, 26};
-    static const QList<int> kNistHashes = {2, 16, 840, 1, 101, 3, 4, 2};
-    if (arcs == kSha1) return 20;
-    if (arcs.size() != kNistHashes.size() + 1 || arcs.mid(0, kNistHashes.size()) != kNistHashes) return 0;
-    switch (arcs.last()) {
-    case 1: return 32;   // SHA-256
-    case 2: return 48;   // SHA-384
-    case 3: return 64;   // SHA-512
-    case 4: return 28;   // SHA-224
-    case 7: return 28;   // SHA3-224
-    case 8: return 32;   // SHA3-256
-    case 9: return 48;   // SHA3-384
-    case 10: return 64;  // SHA3-512
-    default: return 0;
-    }
-}
-
-// A signature asked to carry a policy must get one a verifier can check: an
-// identifier, a known hash algorithm and the policy's hash made with it.
-// Anything less is refused before the card is touched (and no PIN try is
-// spent on it).
-template <typename Profile>
-void refuseUnusablePolicy(const Profile& profile) {
-    std::string problem;
-    const int digestLength = digestLengthOfAlgorithm(profile.policyDigestAlgorithmOID);
-    if (!isEncodableOID(profile.policyOID))
-        problem = "a valid policyOID";
-    else if (digestLength == 0)
-        problem = "a known hash algorithm in policyDigestAlgorithmOID";
-    else if (profile.policyDigest.size() != digestLength)
-        problem = "a policyDigestHex of " + std::to_string(digestLength) + " octets (got " +
-                  std::to_string(profile.policyDigest.size()) + ")";
-    if (problem.empty()) return;
-    QUESSEL_LOG(ERROR) << "Refusing to add a signature policy without " << problem;
-    throw static_cast<int>(ERROR_UNDEFINED_SIGNER_EXCEPTION);
-}
-
 template <typename Profile>
 Profile readPolicyIfAsked(const QJsonObject& request, bool addSignaturePolicy) {
+    // Taken as the caller gives it: the policy's hash algorithm may be one we
+    // do not know, and its digest is the policy issuer's business. The CAdES
+    // builder refuses only what it cannot encode; XAdES writes no policy.
     if (!addSignaturePolicy) return Profile();
-    Profile profile = readSignaturePolicy<Profile>(request);
-    refuseUnusablePolicy(profile);
-    return profile;
+    return readSignaturePolicy<Profile>(request);
 }
 
 // The CAdES answer: the builder's hex DER as Base64, twice.
@@ -410,7 +359,7 @@ std::string signatureAnswer(const Frame& frame, int code, const QByteArray& sign
 std::string signXades(const QJsonObject& request, bool enveloped) {
     const Frame frame = beginCommand(request, "Executing method signXadesBesAsJSON");
     const CardAddress card = readCardAddress(request);
-    QByteArray data = decodeBase64Lenient(readText(request, "dataBase64").c_str());
+    QByteArray data = decodeBase64Lenient(readQText(request, "dataBase64"));
     QUESSEL_LOG(INFO) << "Data Length: " << data.size();
     const std::string signatureNodeXPath = readText(request, "signatureNodeXPath");
     QUESSEL_LOG(INFO) << "Signature Node XPath: " << signatureNodeXPath;
@@ -962,7 +911,7 @@ std::string listSignerCertificatesAsJSON(const QJsonObject& request) {
 std::string signPKCS1AsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method signPKCS1AsJSON");
     const CardAddress card = readCardAddress(request);
-    const QByteArray digest = decodeBase64Lenient(readText(request, "dataBase64").c_str());
+    const QByteArray digest = decodeBase64Lenient(readQText(request, "dataBase64"));
     QUESSEL_LOG(INFO) << "Digest Length: " << digest.size();
 
     QByteArray signature;
@@ -976,9 +925,9 @@ std::string signPKCS1AsJSON(const QJsonObject& request) {
 std::string signCadesBesAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method signCadesBesAsJSON");
     const CardAddress card = readCardAddress(request);
-    const std::string dataText = readText(request, "dataBase64");
-    QUESSEL_LOG(INFO) << "Data to be signed is provided: " << (dataText.empty() ? "false" : "true");
-    const QByteArray data = decodeBase64Lenient(dataText.c_str());
+    const QString dataText = readQText(request, "dataBase64");
+    QUESSEL_LOG(INFO) << "Data to be signed is provided: " << (dataText.isEmpty() ? "false" : "true");
+    const QByteArray data = decodeBase64Lenient(dataText);
     QUESSEL_LOG(INFO) << "Data Length: " << data.size();
     const bool attached = readFlag(request, "isAttached");
     QUESSEL_LOG(INFO) << "Attach data to CaDES Signature: " << (attached ? 1 : 0);
@@ -1001,7 +950,7 @@ std::string signCadesBesAsJSON(const QJsonObject& request) {
 std::string signCadesBesWithDigestAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method signCadesBesWithDigestAsJSON");
     const CardAddress card = readCardAddress(request);
-    const QByteArray digest = decodeBase64Lenient(readText(request, "dataBase64").c_str());
+    const QByteArray digest = decodeBase64Lenient(readQText(request, "dataBase64"));
     QUESSEL_LOG(INFO) << "Digest Length: " << digest.size();
     const QDateTime signingTime = readSigningTime(request);
     const bool addSigningTime = readFlag(request, "addSigningTime");
@@ -1110,7 +1059,7 @@ std::string signWithTCKKCertificateAsJSON(const QJsonObject& request) {
         const int requested = readWholeNumber(request.value(QLatin1String("algorithmID")));
         algorithm = (requested >= 1 && requested <= 3) ? requested : 2;
     }
-    const QByteArray data = decodeBase64Lenient(readQText(request, "dataBase64").toLatin1());
+    const QByteArray data = decodeBase64Lenient(readQText(request, "dataBase64"));
     QUESSEL_LOG(INFO) << "Digest Length: " << data.size();
 
     QByteArray signature;

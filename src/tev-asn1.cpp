@@ -4,6 +4,7 @@
 #include "tev-logging.h"
 
 #include <QFile>
+#include <QLocale>
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
@@ -184,12 +185,15 @@ QString encodePrintableString(const QString& text) { return element(0x13, lowerH
 
 QString encodeIA5String(const QString& text) { return element(0x16, lowerHex(text.toLatin1())); }
 
+// Formatted through the C locale: QDateTime::toString writes the desktop
+// locale's digits (Arabic-Indic under ar_EG, for one), which are no time to
+// a verifier and turn into "?" on the way to octets.
 QString encodeUTCTime(const QDateTime& time) {
-    return element(0x17, lowerHex((time.toString("yyMMddhhmmss") + "Z").toLatin1()));
+    return element(0x17, lowerHex((QLocale::c().toString(time, QStringLiteral("yyMMddhhmmss")) + "Z").toLatin1()));
 }
 
 QString encodeGeneralizedTime(const QDateTime& time) {
-    return element(0x18, lowerHex((time.toString("yyyyMMddhhmmss") + "Z").toLatin1()));
+    return element(0x18, lowerHex((QLocale::c().toString(time, QStringLiteral("yyyyMMddhhmmss")) + "Z").toLatin1()));
 }
 
 // ---- constructed elements ---------------------------------------------------------

@@ -26,7 +26,7 @@ namespace {
 
 // Response codes this builder refuses with itself (the command layer's table).
 constexpr int kInvalidCertificate = 5;     // signing key outside the algorithm table
-constexpr int kUndefinedSignerError = 12;  // unusable signature policy
+constexpr int kUndefinedSignerError = 12;  // policy OID that cannot be encoded
 constexpr int kCannotSignCMS = 17;         // the token handed back no signature
 constexpr int kInvalidDigest = 41;         // ready digest does not fit the digest algorithm
 constexpr int kNoSigningCertificate = 516; // lookup gave a record without a certificate

@@ -17,6 +17,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QList>
+#include <QLocale>
 #include <QString>
 #include <QUuid>
 #include <algorithm>
@@ -700,10 +701,9 @@ void buildKeyInfo(const SigningTask* task, pugi::xml_node keyInfo) {
 
 std::string signingTimeText() {
     // The fixed "+03:00" suffix names the offset, so the clock is read at it.
-    return QDateTime::currentDateTimeUtc()
-               .toOffsetFromUtc(3 * 3600)
-               .toString("yyyy-MM-dd'T'HH:mm:ss.zzz")
-               .toStdString() +
+    // The C locale keeps the digits ASCII (xs:dateTime) on any desktop locale.
+    const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(3 * 3600);
+    return QLocale::c().toString(now, QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")).toStdString() +
            kSigningTimeZoneSuffix;
 }
 

@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -135,6 +137,41 @@ TEST_F(CadesAkisTest, RefusalsBeforeTheCardSendNothing) {
         }
     }
     EXPECT_TRUE(card.commandLog().empty()) << card.commandLog().size() << " commands sent";
+}
+
+// Also run under LANG=ar_EG.UTF-8 and fa_IR.UTF-8 (see CMakeLists.txt), whose
+// digits are not ASCII: the signing time must still be a UTCTime of now.
+TEST_F(CadesAkisTest, SigningTimeIsNowWhateverTheDesktopLocale) {
+    ASSERT_TRUE(corvane::test::requestedLocaleInEffect()) << QLocale::system().name().toStdString();
+    Card card(Profile::Akis1);
+    insert(card);
+    const QByteArray data("imza zamani");
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    const QByteArray der = cadestest::bytesOfHex(tev::quessel::signCaDES_BES(
+        "akisp11", QString(), card.pin(), card.keys()[0].serialDecimal, rig::kReaderAkis.slot, true,
+        QDateTime(), false, SignatureProfile(), data, true));
+    const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
+    expectVerifies(der, nullptr, data);
+
+    const QByteArray value = cadestest::ParsedCms(der).attributeValue("1.2.840.113549.1.9.5");
+    ASSERT_EQ(value.size(), 15) << value.toHex().toStdString();
+    EXPECT_EQ(value.left(2), QByteArray::fromHex("170d"));
+    const QString text = QString::fromLatin1(value.mid(2));
+    ASSERT_TRUE(QRegularExpression("^[0-9]{12}Z$").match(text).hasMatch()) << text.toStdString();
+    auto field = [&text](int at) { return text.mid(at, 2).toInt(); };
+    const QDateTime written(QDate(2000 + field(0), field(2), field(4)), QTime(field(6), field(8), field(10)),
+                            Qt::UTC);
+    EXPECT_GE(written, before) << text.toStdString();
+    EXPECT_LE(written, after) << text.toStdString();
+
+    // OpenSSL reads it as that time too.
+    const std::string printed = cadestest::printWithOpenSSL(der);
+    const QRegularExpressionMatch shown =
+        QRegularExpression("signingTime.*\\n\\s*set:\\s*UTCTIME:([A-Z][a-z]{2} +[0-9]+ [0-9:]{8} [0-9]{4}) GMT")
+            .match(QString::fromStdString(printed));
+    ASSERT_TRUE(shown.hasMatch()) << printed;
+    const QDateTime read = QLocale::c().toDateTime(shown.captured(1).simplified(), "MMM d HH:mm:ss yyyy");
+    EXPECT_EQ(QDateTime(read.date(), read.time(), Qt::UTC), written) << printed;
 }
 
 TEST_F(CadesAkisTest, WrongPinIsReportedAndNothingIsSigned) {

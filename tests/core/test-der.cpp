@@ -93,7 +93,9 @@ TEST(DerEncoder, HexWritersAndLengths) {
     EXPECT_EQ(integerToOIDFormat(ULONG_MAX), "81FFFFFFFFFFFFFFFF7F");  // ten octets
 }
 
+// Also run under desktop locales with other digits (see CMakeLists.txt).
 TEST(DerEncoder, FixedElements) {
+    ASSERT_TRUE(corvane::test::requestedLocaleInEffect());
     EXPECT_EQ(encodeInteger(0), "020100");
     EXPECT_EQ(encodeInteger(3), "020103");
     EXPECT_EQ(encodeInteger(128), "02020080");

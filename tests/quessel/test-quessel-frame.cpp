@@ -319,48 +319,68 @@ int thrownCode(Command command, const QJsonObject& request) {
     return -1;
 }
 
-TEST_F(FrameTest, ASignaturePolicyWithoutUsableValuesIsRefusedBeforeTheCard) {
+TEST_F(FrameTest, ASignaturePolicyIsRefusedOnlyWhereCadesCannotEncodeIt) {
     const QJsonObject usable{{"policyOID", QJsonArray{2, 16, 792, 1, 61, 0, 1, 5070, 3, 1, 1}},
                              {"policyDigestAlgorithmOID", QJsonArray{2, 16, 840, 1, 101, 3, 4, 2, 1}},
                              {"policyDigestHex", QString(64, QLatin1Char('a'))},
                              {"profileDocumentLink", "https://policy.example/p.pdf"}};
-    QJsonObject noDigest = usable;
-    noDigest.remove("policyDigestHex");
+    // What no OBJECT IDENTIFIER can carry: refused by CAdES before the card.
     QJsonObject shortOid = usable;
     shortOid["policyOID"] = QJsonArray{2};
-    QJsonObject badArcs = usable;
-    badArcs["policyDigestAlgorithmOID"] = QJsonArray{"2", "16"};  // reads 0.0: no hash algorithm
+    QJsonObject impossibleArcs = usable;
+    impossibleArcs["policyOID"] = QJsonArray{1, 40, 5};
+    QJsonObject noHashAlgorithm = usable;
+    noHashAlgorithm.remove("policyDigestAlgorithmOID");
+    const QJsonValue unencodable[] = {QJsonValue(QJsonValue::Undefined), QJsonValue(shortOid),
+                                      QJsonValue(impossibleArcs), QJsonValue(noHashAlgorithm),
+                                      QJsonValue("policy"), QJsonValue(QJsonObject())};
+    // Taken as given: a hash algorithm outside any table of ours, a digest of
+    // another length or none, arcs read as 0.0.
+    QJsonObject noDigest = usable;
+    noDigest.remove("policyDigestHex");
     QJsonObject shortDigest = usable;
     shortDigest["policyDigestHex"] = QString(62, QLatin1Char('a'));
     QJsonObject unknownHash = usable;
     unknownHash["policyDigestAlgorithmOID"] = QJsonArray{2, 16, 840, 1, 101, 3, 4, 2, 99};
-    const QJsonValue unusable[] = {QJsonValue(QJsonValue::Null), QJsonValue(noDigest),    QJsonValue(shortOid),
-                                   QJsonValue(badArcs),          QJsonValue(shortDigest), QJsonValue(unknownHash),
-                                   QJsonValue("policy"),         QJsonValue(QJsonObject())};
-    const Command policyCommands[] = {q::signCadesBesAsJSON, q::signCadesBesWithDigestAsJSON,
-                                      q::signXadesBesEnvelopingAsJSON, q::signXadesBesEnvelopedAsJSON};
-    for (Command command : policyCommands) {
-        for (const QJsonValue& policy : unusable) {
+    QJsonObject textArcs = usable;
+    textArcs["policyDigestAlgorithmOID"] = QJsonArray{"2", "16"};
+    const QJsonValue encodable[] = {QJsonValue(usable), QJsonValue(noDigest), QJsonValue(shortDigest),
+                                    QJsonValue(unknownHash), QJsonValue(textArcs)};
+
+    auto request = [](const QJsonValue& policy, const QJsonValue& flag) {
+        QJsonObject r{{"library", "nosuchlib"}, {"slotId", "1"}, {"pincode", "Sesame-4472-pin"},
+                      {"dataBase64", QString(QByteArray(32, '\0').toBase64())}, {"addSignaturePolicy", flag}};
+        if (!policy.isUndefined()) r["signaturePolicy"] = policy;
+        return r;
+    };
+    auto expectPassedOn = [](Command command, const QJsonObject& r) {
+        corvane::test::clearLog();
+        EXPECT_NE(thrownCode(command, r), 12);
+        EXPECT_FALSE(logHas("Refusing"));
+        EXPECT_TRUE(logHas("PKCS11 : "));
+    };
+    const Command cadesCommands[] = {q::signCadesBesAsJSON, q::signCadesBesWithDigestAsJSON};
+    for (Command command : cadesCommands) {
+        for (const QJsonValue& policy : unencodable) {
             SCOPED_TRACE(QJsonDocument(QJsonObject{{"p", policy}}).toJson(QJsonDocument::Compact).toStdString());
             corvane::test::clearLog();
-            QJsonObject request{{"library", "nosuchlib"}, {"slotId", "1"}, {"pincode", "Sesame-4472-pin"},
-                                {"dataBase64", "AAAA"}, {"addSignaturePolicy", true}};
-            if (!policy.isNull()) request["signaturePolicy"] = policy;
-            EXPECT_EQ(thrownCode(command, request), 12);
-            EXPECT_TRUE(logHas("ERROR [default] Quessel : Refusing to add a signature policy without"));
+            EXPECT_EQ(thrownCode(command, request(policy, true)), 12);
+            EXPECT_TRUE(logHas("ERROR [default] CAdES : Refusing signature policy with invalid"));
             EXPECT_FALSE(logHas("PKCS11 : "));
             EXPECT_FALSE(logHas("Sesame-4472-pin"));
+            // Not asked for (the flag as the text "true"): nothing to refuse.
+            expectPassedOn(command, request(policy, "true"));
         }
-        // A usable policy, or the flag given as the text "true", passes on to the token layer.
-        for (const QJsonValue& flag : {QJsonValue(true), QJsonValue("true")}) {
-            corvane::test::clearLog();
-            const QJsonObject request{{"library", "nosuchlib"}, {"slotId", "1"},
-                                      {"dataBase64", QString(QByteArray(32, '\0').toBase64())},
-                                      {"addSignaturePolicy", flag}, {"signaturePolicy", usable}};
-            EXPECT_NE(thrownCode(command, request), 12);
-            EXPECT_FALSE(logHas("Refusing"));
-            EXPECT_TRUE(logHas("PKCS11 : "));
+        for (const QJsonValue& policy : encodable) {
+            SCOPED_TRACE(QJsonDocument(QJsonObject{{"p", policy}}).toJson(QJsonDocument::Compact).toStdString());
+            expectPassedOn(command, request(policy, true));
         }
+    }
+    // XAdES writes no policy, so whatever comes with the flag is no reason to refuse.
+    const Command xadesCommands[] = {q::signXadesBesEnvelopingAsJSON, q::signXadesBesEnvelopedAsJSON};
+    for (Command command : xadesCommands) {
+        for (const QJsonValue& policy : unencodable) expectPassedOn(command, request(policy, true));
+        for (const QJsonValue& policy : encodable) expectPassedOn(command, request(policy, true));
     }
 }
 

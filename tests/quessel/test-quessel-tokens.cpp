@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -384,6 +385,41 @@ TEST_F(TokenTest, SignsAttachedCadesWithTimeAndPolicy) {
                              "Quessel : Attach data to CaDES Signature: 1", "Quessel : Add Signing Time: 1",
                              "Quessel : Add Signature Policy: 1", "Quessel : Completed signCadesBesAsJSON"})
         EXPECT_TRUE(logHas(line)) << line;
+}
+
+// The request as the caller wrote it: a policy hashed with SHA-512/256 (no
+// algorithm of ours, but the policy issuer's choice) goes into the signature
+// unchanged, and a NUL inside "dataBase64" is skipped like any other
+// character outside the alphabet, not taken as the end of the data.
+TEST_F(TokenTest, CadesTakesThePolicyAndTheDataAsTheCallerGivesThem) {
+    const QByteArray head("Contract:");  // 9 bytes: its Base64 needs no padding
+    const QByteArray tail("the rest, after the NUL.\n");
+    QJsonObject request = signRequest("RSA", "");
+    request["dataBase64"] = QString(head.toBase64()) + QChar(0) + " \n" + QString(tail.toBase64());
+    request["isAttached"] = true;
+    request["addSignaturePolicy"] = true;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    ASSERT_EQ(EVP_Digest("policy", 6, digest, &digestLength, EVP_sha512_256(), nullptr), 1);
+    const QByteArray policyDigest(reinterpret_cast<const char*>(digest), static_cast<int>(digestLength));
+    QJsonObject policy = usablePolicy();
+    policy["policyDigestAlgorithmOID"] = QJsonArray{2, 16, 840, 1, 101, 3, 4, 2, 6};
+    policy["policyDigestHex"] = QString(policyDigest.toHex());
+    request["signaturePolicy"] = policy;
+
+    const QByteArray cms = signatureOf(q::signCadesBesAsJSON(request));
+    const auto verified = quesseltest::verifyCades(cms, f().ca(), nullptr);
+    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    EXPECT_NE(verified.output.find("CAdES Verification successful"), std::string::npos) << verified.output;
+    EXPECT_TRUE(cms.contains(head + tail));
+    EXPECT_TRUE(logHas("Quessel : Data Length: " + std::to_string(head.size() + tail.size())));
+    // sigPolicyHash: the algorithm without parameters, then the digest.
+    const QByteArray policyHash = QByteArray::fromHex("302f300b0609608648016503040206") +
+                                  QByteArray::fromHex("0420") + policyDigest;
+    EXPECT_TRUE(cms.contains(policyHash)) << cms.toHex().toStdString();
+    const auto printed = quesseltest::runTool(
+        "openssl", {"cms", "-cmsout", "-print", "-inform", "DER", "-in", quesseltest::writeTemporary("p.der", cms)});
+    EXPECT_NE(printed.output.find("sha512-256"), std::string::npos) << printed.output;
 }
 
 TEST_F(TokenTest, FlagsAreTrueOnlyForTheJSONValueTrue) {

@@ -7,6 +7,7 @@
 #include "tev-logging.h"
 
 #include <QCoreApplication>
+#include <QLocale>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -22,6 +23,13 @@ namespace test {
 std::string logFilePath() { return logPath; }
 
 QString privateFolder() { return privateDir->path(); }
+
+bool requestedLocaleInEffect() {
+    const QString requested = qEnvironmentVariable("CORVANE_TEST_LOCALE");
+    if (requested.isEmpty()) return true;
+    const QLocale system = QLocale::system();
+    return system.name() == requested.section(QLatin1Char('.'), 0, 0) && system.zeroDigit() != QLatin1Char('0');
+}
 
 std::string readLog() {
     QFile f(QString::fromStdString(logPath));

@@ -1,7 +1,10 @@
 // XAdES-BES with an AKIS card (simulated) on the PC/SC rig: the certificate
 // and the signature come from the card over APDUs; xmlsec1 checks the result.
 // Skips itself when the rig's pcscd is not running.
+#include <QDateTime>
 #include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include "card-simulator.h"
@@ -81,6 +84,34 @@ TEST_F(XadesAkis, EnvelopingEnvelopedAndCounterSignatureVerify) {
     ASSERT_EQ(xades::signXadesBESEnveloped(&counterSigned, &counter), 0);
     EXPECT_TRUE(verifies(counterSigned, enveloped.signatureId));
     EXPECT_TRUE(verifies(counterSigned, counter.signatureId));
+}
+
+// Also run under LANG=ar_EG.UTF-8 and fa_IR.UTF-8 (see CMakeLists.txt), whose
+// digits are not ASCII: xades:SigningTime must still be an xs:dateTime of now.
+TEST_F(XadesAkis, SigningTimeIsNowWhateverTheDesktopLocale) {
+    ASSERT_TRUE(corvane::test::requestedLocaleInEffect()) << QLocale::system().name().toStdString();
+    cardsim::Card card(cardsim::Profile::Akis1);
+    card.insertInto(rig::kReaderAkis.port);
+    QByteArray content("imza zamani");
+    xades::SigningTask task = taskFor(card, 0, &content);
+    QByteArray out;
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    ASSERT_EQ(xades::signXadesBESEnveloping(&out, &task), 0);
+    const QDateTime after = QDateTime::currentDateTimeUtc();
+    EXPECT_TRUE(verifies(out, "Signature-Id-1"));
+
+    pugi::xml_document parsed;
+    ASSERT_TRUE(parseKeepingWhitespace(out.toStdString(), &parsed));
+    const QString text = QString::fromUtf8(parsed.select_node("//xades:SigningTime").node().text().get());
+    // xs:dateTime, ASCII digits only (\d would take any script's digits).
+    ASSERT_TRUE(QRegularExpression("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\+03:00$")
+                    .match(text)
+                    .hasMatch())
+        << text.toStdString();
+    const QDateTime instant = QDateTime::fromString(text, Qt::ISODateWithMs);
+    ASSERT_TRUE(instant.isValid()) << text.toStdString();
+    EXPECT_GE(instant, before.addMSecs(-1)) << text.toStdString();
+    EXPECT_LE(instant, after.addMSecs(1)) << text.toStdString();
 }
 
 TEST_F(XadesAkis, EcKeyIsRefusedBeforeThePinIsTried) {
