@@ -26,10 +26,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 
@@ -82,10 +84,19 @@ bool readFlag(const QJsonObject& object, const char* key) {
 // Whole number: a JSON number that is a whole int, else 0.
 int readWholeNumber(const QJsonValue& value) { return value.isDouble() ? value.toInt(0) : 0; }
 
+// OID arcs: an element that is not a whole JSON number reads 0. A whole
+// number beyond int range (the arcs of 2.25.<UUID> OIDs) cannot be held here;
+// it becomes -1, an arc no OID has, so that the policy is refused rather than
+// written under another OID with a 0 in its place.
 QList<int> readIntegerList(const QJsonValue& value) {
     QList<int> list;
     if (!value.isArray()) return list;
-    for (const QJsonValue& element : value.toArray()) list << readWholeNumber(element);
+    for (const QJsonValue& element : value.toArray()) {
+        const double number = element.toDouble(0.5);
+        const bool whole = element.isDouble() && std::floor(number) == number;
+        const bool fits = whole && number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max();
+        list << (!whole ? 0 : fits ? static_cast<int>(number) : -1);
+    }
     return list;
 }
 

@@ -329,10 +329,12 @@ TEST_F(FrameTest, ASignaturePolicyIsRefusedOnlyWhereCadesCannotEncodeIt) {
     shortOid["policyOID"] = QJsonArray{2};
     QJsonObject impossibleArcs = usable;
     impossibleArcs["policyOID"] = QJsonArray{1, 40, 5};
+    QJsonObject hugeArc = usable;  // 2.25.<UUID>: an arc beyond what is held, never written as 0
+    hugeArc["policyOID"] = QJsonArray{2, 25, 3000000000.0};
     QJsonObject noHashAlgorithm = usable;
     noHashAlgorithm.remove("policyDigestAlgorithmOID");
     const QJsonValue unencodable[] = {QJsonValue(QJsonValue::Undefined), QJsonValue(shortOid),
-                                      QJsonValue(impossibleArcs), QJsonValue(noHashAlgorithm),
+                                      QJsonValue(impossibleArcs), QJsonValue(hugeArc), QJsonValue(noHashAlgorithm),
                                       QJsonValue("policy"), QJsonValue(QJsonObject())};
     // Taken as given: a hash algorithm outside any table of ours, a digest of
     // another length or none, arcs read as 0.0.
