@@ -28,8 +28,9 @@ work=$5
 dictionary=${6:-}
 name=$(basename "$binary")
 case "$mode" in
-  # No reload of the work corpus: it is a clock-driven step.
-  --fixed) limits=(-runs="$budget" -seed="${CORVANE_FUZZ_SEED:-1}" -reload=0)
+  # No reload of the work corpus (a clock-driven step) and no mutations from
+  # compared values: those hold heap addresses, which differ from run to run.
+  --fixed) limits=(-runs="$budget" -seed="${CORVANE_FUZZ_SEED:-1}" -reload=0 -use_cmp=0)
            what="$budget fixed-seed inputs" ;;
   --seconds) limits=(-max_total_time="$budget")
              what="$budget s" ;;
