@@ -54,7 +54,7 @@ fi
 "${builder[@]}" cmake --build "$BUILD" -j"$(nproc)" --target corvane-service corvane-universal
 if [ -n "$run_user" ] && [ ${#builder[@]} = 0 ]; then
   mkdir -p "$BUILD/bin/logs"
-  chown "$run_user:" "$BUILD/bin/logs"
+  chown -R "$run_user:" "$BUILD/bin/logs"
 fi
 if ! "${as_user[@]}" test -x "$BUILD/bin/corvane-universal"; then
   say "${run_user:-this user} cannot run $ROOT/$BUILD/bin/corvane-universal; clone Corvane into a folder of that user"
