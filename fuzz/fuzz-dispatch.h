@@ -5,10 +5,12 @@
 //
 // Besides crashes, leaks, undefined behaviour and hangs, a target stops when
 //   - an answer is not the text of a JSON array, or
-//   - a PIN reaches the log: a "pincode" text of at least 8 characters that
-//     occurs nowhere else in the request shows up in the engine's log after
-//     the request (and was not there before), and sending the request again
-//     with that PIN changed shows the changed PIN in the log too.
+//   - a PIN reaches the log: a "pincode" value of at least 8 bytes that no
+//     other part of the request carries (compared as the PIN's own bytes, as
+//     they would stand repaired to UTF-8, and as the decoded JSON text) shows
+//     up in the engine's log after the request (and was not there before),
+//     and sending the request again with that PIN changed in its own place,
+//     and nothing else changed, shows the changed PIN in the log too.
 //     CORVANE_FUZZ_SKIP_PIN_CHECK=1 turns this check off.
 #pragma once
 

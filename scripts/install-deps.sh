@@ -1,13 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test Corvane.
+# Installs the Debian 12 packages Corvane needs (as root).
+#
+#   bash scripts/install-deps.sh          building, running and testing (the test command)
+#   bash scripts/install-deps.sh --run    only building and running the agent (the run command)
 set -euo pipefail
+case "${1:-}" in
+  "") with_tests=1 ;;
+  --run) with_tests=0 ;;
+  *) echo "usage: $0 [--run]" >&2; exit 2 ;;
+esac
+
+# Compiler, the libraries the two programs link, openssl for the build's TLS
+# chain, pcscd to reach card readers, and certutil for trusting the chain in
+# the browser.
+run_packages=(
+  build-essential cmake pkg-config ca-certificates openssl
+  qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev libssl-dev
+  libpugixml-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev
+  pcscd procps libnss3-tools
+)
+# The test suite, its card rig and its peers (SoftHSM, OpenSC, xmlsec1, curl,
+# node, Chromium), the clang fuzz build and the benchmarks' load generator.
+test_packages=(
+  git libgtest-dev libgmock-dev
+  vsmartcard-vpcd pcsc-tools softhsm2 opensc libengine-pkcs11-openssl
+  xmlsec1 libxml2-utils chromium wrk curl nodejs node-ws
+  clang libclang-rt-14-dev iproute2
+)
+packages=("${run_packages[@]}")
+[ $with_tests = 1 ] && packages+=("${test_packages[@]}")
+
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends \
-  build-essential cmake pkg-config git ca-certificates \
-  qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev libssl-dev openssl \
-  libpugixml-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev \
-  libgtest-dev libgmock-dev \
-  pcscd vsmartcard-vpcd pcsc-tools softhsm2 opensc libengine-pkcs11-openssl \
-  xmlsec1 libxml2-utils libnss3-tools chromium wrk curl nodejs node-ws \
-  clang libclang-rt-14-dev procps iproute2 >/dev/null
+apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -39,14 +39,29 @@ size_t appendNumber(char* out, unsigned long long value, unsigned base) {
     return length;
 }
 
-extern "C" void onCrashSignal(int signalNumber, siginfo_t* info, void*) {
+void hookAll(struct sigaction& action, std::initializer_list<int> signalNumbers) {
+    sigemptyset(&action.sa_mask);
+    action.sa_flags |= SA_RESETHAND;
+    for (int s : signalNumbers) sigaction(s, &action, nullptr);
+}
+
+}  // namespace
+
+void prepare(const std::string& logFilePath, const char* message, Detail detail) {
+    lineDetail = detail;
+    messageLength = std::min(std::strlen(message), sizeof(messageText));
+    std::memcpy(messageText, message, messageLength);
+    logFd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+void report(int signalNumber, const void* faultAddress) {
     char line[192];
     size_t length = messageLength;
     std::memcpy(line, messageText, length);
     if (lineDetail == Detail::FaultAddress) {
         line[length++] = '0';
         line[length++] = 'x';
-        length += appendNumber(line + length, reinterpret_cast<uintptr_t>(info ? info->si_addr : nullptr), 16);
+        length += appendNumber(line + length, reinterpret_cast<uintptr_t>(faultAddress), 16);
     } else {
         length += appendNumber(line + length, static_cast<unsigned>(signalNumber), 10);
     }
@@ -56,20 +71,19 @@ extern "C" void onCrashSignal(int signalNumber, siginfo_t* info, void*) {
     _exit(128 + signalNumber);
 }
 
-}  // namespace
-
-void install(const std::string& logFilePath, const char* message, std::initializer_list<int> signalNumbers,
-             Detail detail) {
-    lineDetail = detail;
-    messageLength = std::min(std::strlen(message), sizeof(messageText));
-    std::memcpy(messageText, message, messageLength);
-    logFd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+void hook(void (*handler)(int), std::initializer_list<int> signalNumbers) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = onCrashSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_SIGINFO | SA_RESETHAND;
-    for (int s : signalNumbers) sigaction(s, &action, nullptr);
+    action.sa_handler = handler;
+    hookAll(action, signalNumbers);
+}
+
+void hook(void (*handler)(int, siginfo_t*, void*), std::initializer_list<int> signalNumbers) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = handler;
+    action.sa_flags = SA_SIGINFO;
+    hookAll(action, signalNumbers);
 }
 
 }  // namespace crash

@@ -1,11 +1,13 @@
-// Crash-signal hooks of the two programs.
+// What the crash-signal hooks of the two programs do.
 //
-// The handler may run on any thread in any state (a fault inside the logger
-// itself included), so it does only async-signal-safe work: it writes one
-// fixed line with write(2) to the log file (opened in advance) and to standard
-// error, then ends the process with _exit.
+// A hook may run on any thread in any state (a fault inside the logger itself
+// included), so report() does only async-signal-safe work: it writes one fixed
+// line with write(2) to the log file (opened in advance by prepare()) and to
+// standard error, then ends the process with _exit. The programs' own hooks
+// (SignalHandler, segfault_sigaction) are thin entry points over it.
 #pragma once
 
+#include <csignal>
 #include <initializer_list>
 #include <string>
 
@@ -16,8 +18,16 @@ enum class Detail { SignalNumber, FaultAddress };
 
 // `message` is followed by the signal number ("... with signal 11") or by the
 // faulting address in hexadecimal ("... address0x10").
-void install(const std::string& logFilePath, const char* message, std::initializer_list<int> signalNumbers,
-             Detail detail = Detail::SignalNumber);
+void prepare(const std::string& logFilePath, const char* message, Detail detail = Detail::SignalNumber);
+
+// Writes the prepared line for `signalNumber` and `faultAddress`, then ends the
+// process with status 128 + signalNumber.
+[[noreturn]] void report(int signalNumber, const void* faultAddress);
+
+// Hooks `handler` for each of the signals. A hook is reset to the default
+// action when it runs, so a fault inside it ends the process at once.
+void hook(void (*handler)(int), std::initializer_list<int> signalNumbers);
+void hook(void (*handler)(int, siginfo_t*, void*), std::initializer_list<int> signalNumbers);
 
 }  // namespace crash
 }  // namespace corvane

@@ -7,6 +7,10 @@
 #include <csignal>
 #include <iostream>
 
+// The hook for SIGSEGV and SIGABRT: the line "Catastrophic error occurred with
+// signal <n>" in the log, then the end of the process.
+void SignalHandler(int signal) { corvane::crash::report(signal, nullptr); }
+
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const std::string folder = QCoreApplication::applicationDirPath().toStdString();
@@ -16,7 +20,8 @@ int main(int argc, char** argv) {
     tev::logging::configure(logFile);
 
     // "auto-quit" and any other argument change nothing.
-    corvane::crash::install(logFile, "Catastrophic error occurred with signal ", {SIGSEGV, SIGABRT});
+    corvane::crash::prepare(logFile, "Catastrophic error occurred with signal ");
+    corvane::crash::hook(SignalHandler, {SIGSEGV, SIGABRT});
     // A page that goes away mid-answer must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
 

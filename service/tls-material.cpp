@@ -31,3 +31,7 @@ QString decryptParam(QString text) {
     const QByteArray raw = QByteArray::fromBase64(text.toLatin1());
     return QString::fromUtf8(QByteArray::fromStdString(encryptDecrypt(raw.toStdString())));
 }
+
+std::string unscramble(const char* encoded) {
+    return encryptDecrypt(QByteArray::fromBase64(QByteArray(encoded)).toStdString());
+}

@@ -32,12 +32,19 @@ void startJSONPService() {
 
 }  // namespace
 
+// The hook for SIGSEGV: the line "Caught segfault at address0x<address>" in the
+// log, then the end of the process.
+void segfault_sigaction(int signal, siginfo_t* info, void* /*context*/) {
+    corvane::crash::report(signal, info ? info->si_addr : nullptr);
+}
+
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const std::string logFile = QCoreApplication::applicationDirPath().toStdString() + "/logs/corvane-universal.log";
     tev::logging::configure(logFile);
     tev::logging::setProgram(tev::logging::Program::WebSocket);
-    corvane::crash::install(logFile, "Caught segfault at address", {SIGSEGV}, corvane::crash::Detail::FaultAddress);
+    corvane::crash::prepare(logFile, "Caught segfault at address", corvane::crash::Detail::FaultAddress);
+    corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
 
     startJSONPService();

@@ -1,6 +1,7 @@
 // corvane-universal as pages meet it: the real binary (with corvane-service
-// beside it) in a private program folder, a Qt WebSocket client over wss with
-// the build's root, node's ws for peers from another loopback address, and
+// beside it) in a private program folder, and once straight from the build's
+// bin/ as the run command starts it; a Qt WebSocket client over wss with the
+// build's root, node's ws for peers from another loopback address, and
 // simulated cards in the test rig's pcscd.
 #include "agent-process.h"
 #include "card-simulator.h"
@@ -305,4 +306,73 @@ TEST_F(UniversalE2E, ZServiceOutlivesTheWebSocketProgram) {
     const HttpAnswer answer = curlGet(kJsonpPort, jsonpQuery("cb", R"({"action":"initialize"})"));
     EXPECT_EQ(answer.status, 200);
     EXPECT_TRUE(answer.body.startsWith("cb([{\"responseCode\": \"0\"")) << answer.body.left(80).toStdString();
+}
+
+// The agent as the run command lays it out: <build>/bin/corvane-universal run
+// straight from the build tree (no staging copy), which starts the
+// corvane-service beside it; settings go to a private HOME.
+TEST(BuildTreeLayout, UniversalStartsTheServiceBesideItAndBothAnswerInitialize) {
+    // The staged agent of the tests above may still be giving up its ports.
+    ASSERT_TRUE(waitForPort(kWsPort, false, 10000)) << "port 16356 is taken by another program";
+    ASSERT_TRUE(waitForPort(kJsonpPort, false, 10000)) << "port 16357 is taken by another program";
+    const QString bin = binaryDir() + "/bin";
+    ASSERT_TRUE(processesIn(bin).isEmpty()) << "an agent from " << bin.toStdString() << " is already running";
+
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    QProcess universal;
+    universal.setProcessEnvironment(env);
+    universal.setWorkingDirectory(QString(CORVANE_SOURCE_DIR));
+    universal.setProgram(bin + "/corvane-universal");
+    universal.start();
+    ASSERT_TRUE(universal.waitForStarted(5000)) << universal.errorString().toStdString();
+    const qint64 universalPid = universal.processId();
+    qint64 servicePid = 0;
+    // Both processes end by their PIDs, whatever the checks below find.
+    struct EndBoth {
+        QProcess& universal;
+        qint64& servicePid;
+        QString bin;
+        ~EndBoth() {
+            if (servicePid == 0) {
+                for (qint64 pid : processesIn(bin)) {
+                    if (pid != universal.processId()) servicePid = pid;
+                }
+            }
+            if (servicePid > 0) kill(static_cast<pid_t>(servicePid), SIGTERM);
+            universal.terminate();
+            if (!universal.waitForFinished(5000)) universal.kill();
+        }
+    } endBoth{universal, servicePid, bin};
+
+    ASSERT_TRUE(waitForPort(kWsPort, true, 20000)) << "corvane-universal does not listen";
+    ASSERT_TRUE(waitForPort(kJsonpPort, true, 20000)) << "no corvane-service was started beside " << bin.toStdString();
+    for (qint64 pid : processesIn(bin)) {
+        if (QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid)) == bin + "/corvane-service") servicePid = pid;
+    }
+    ASSERT_NE(servicePid, 0) << "the JSONP port is not served from " << bin.toStdString();
+    EXPECT_NE(servicePid, universalPid);
+
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    const QJsonArray init = client.request(R"({"action":"initialize","transactionUUID":"layout"})");
+    ASSERT_EQ(init.size(), 1);
+    EXPECT_EQ(init[0].toObject()["responseCode"].toString(), "0");
+    EXPECT_EQ(init[0].toObject()["transactionUUID"].toString(), "layout");
+    const HttpAnswer answer = curlGet(kJsonpPort, jsonpQuery("cb", R"({"action":"initialize"})"));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_TRUE(answer.body.startsWith("cb([{\"responseCode\": \"0\"")) << answer.body.left(80).toStdString();
+    EXPECT_TRUE(QFile::exists(home.path() + "/.config/Corvane/CorvaneJSONPService.conf"))
+        << "corvane-service did not keep its settings in the HOME it was given";
+
+    ASSERT_EQ(kill(static_cast<pid_t>(servicePid), SIGTERM), 0);
+    servicePid = -1;  // ended: not to be signalled again
+    universal.terminate();
+    EXPECT_TRUE(universal.waitForFinished(10000));
+    EXPECT_TRUE(waitForPort(kJsonpPort, false, 10000));
+    EXPECT_TRUE(waitForPort(kWsPort, false, 10000));
+    EXPECT_TRUE(processesIn(bin).isEmpty());
 }
