@@ -80,11 +80,17 @@ long decodeUtf8(const std::string& text, std::string::size_type* at) {
         ++*at;
         return lead;
     } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, c = lead & 0x1F, least = 0x80;
+        length = 2;
+        c = lead & 0x1F;
+        least = 0x80;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, c = lead & 0x0F, least = 0x800;
+        length = 3;
+        c = lead & 0x0F;
+        least = 0x800;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, c = lead & 0x07, least = 0x10000;
+        length = 4;
+        c = lead & 0x07;
+        least = 0x10000;
     } else {
         return -1;
     }
@@ -272,14 +278,14 @@ struct DuplicateAttributeFinder : pugi::xml_tree_walker {
 
 // The document level of the parsed tree, and attributes: nullptr, or what is wrong.
 const char* structureFault(pugi::xml_document& document) {
-    int roots = 0;
+    int roots = 0, doctypes = 0;
     for (const pugi::xml_node& child : document.children()) {
         switch (child.type()) {
             case pugi::node_element:
                 ++roots;
                 break;
             case pugi::node_doctype:
-                if (roots > 0) return "a DOCTYPE declaration after the root element";
+                if (roots > 0 || doctypes++ > 0) return "a DOCTYPE declaration after the root element or another one";
                 break;
             default:
                 break;
