@@ -42,9 +42,12 @@ constexpr const char* kBase64Encoding = "http://www.w3.org/2000/09/xmldsig#base6
 constexpr const char* kSigningTimeZoneSuffix = "+03:00";
 
 // Response codes of the builders.
-constexpr int kInvalidXmlFormat = 51;         // the data is not well-formed XML, or would not be signed
-constexpr int kInvalidSignatureTarget = 52;   // an XPath selects no usable node; a request text cannot be written
-constexpr int kInvalidSignatureStructure = 53;  // a node the signature needs is missing
+// 51: the data is not well-formed XML 1.0, or a certificate name holds what XML cannot carry.
+// 52: an XPath selects no usable node, or a request text holds what XML cannot carry.
+// 53: a node the signature needs is missing.
+constexpr int kInvalidXmlFormat = 51;
+constexpr int kInvalidSignatureTarget = 52;
+constexpr int kInvalidSignatureStructure = 53;
 
 // ---- entry points ----------------------------------------------------------------
 
