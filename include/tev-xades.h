@@ -42,14 +42,18 @@ constexpr const char* kBase64Encoding = "http://www.w3.org/2000/09/xmldsig#base6
 constexpr const char* kSigningTimeZoneSuffix = "+03:00";
 
 // Response codes of the builders.
-constexpr int kInvalidXmlFormat = 51;         // the data does not parse as XML
-constexpr int kInvalidSignatureTarget = 52;   // an XPath selects no usable node
-constexpr int kInvalidSignatureStructure = 53;  // a node the signature needs is missing
+// 51: the data is not well-formed XML 1.0, or a certificate name holds what XML cannot carry.
+// 52: an XPath selects no usable node, or a request text holds what XML cannot carry.
+// 53: a node the signature needs is missing.
+constexpr int kInvalidXmlFormat = 51;
+constexpr int kInvalidSignatureTarget = 52;
+constexpr int kInvalidSignatureStructure = 53;
 
 // ---- entry points ----------------------------------------------------------------
 
 // Enveloping signature over *task->data. Appends the UTF-8 text of the signed
-// document to *out. 0, 53, or the token's result; token failures are thrown
+// document to *out. 0, 51 (a certificate name XML cannot carry), 52 (a claimed
+// role XML cannot carry), 53, or the token's result; token failures are thrown
 // (int response codes or raw unsigned long codes) as the token layer throws them.
 int signXadesBESEnveloping(QByteArray* out, SigningTask* task);
 
@@ -58,9 +62,12 @@ int signXadesBESEnveloping(QByteArray* out, SigningTask* task);
 // and its data reference covers task->nodeToSignXPath ("" or "/": the whole
 // document, URI=""; otherwise an element with an Id attribute, URI="#Id", or
 // the root element, URI=""). With task->addCounterSignature the first
-// ds:Signature of the document is counter-signed instead. 0, 51, 52, 53 or the
-// token's result; nothing is appended to *out on 51/52/53. An XPath that does
-// not compile throws pugi::xpath_exception. The token is released on every road.
+// ds:Signature of the document is counter-signed instead. The text of the
+// document is handed out as it came, with the new elements put in (and an XML
+// declaration in front when it has none). 0, 51 (also for a document that is
+// not well-formed XML 1.0), 52, 53 or the token's result; nothing is appended
+// to *out on 51/52/53. An XPath that does not compile throws
+// pugi::xpath_exception. The token is released on every road.
 int signXadesBESEnveloped(QByteArray* out, SigningTask* task);
 
 // ---- canonicalisation ------------------------------------------------------------

@@ -2,14 +2,15 @@
 // Canonical XML 1.0 printer their digests are taken over.
 //
 // How the digests are kept exact: a verifier parses the document we hand out
-// and canonicalises the referenced nodes of *that* document. So we first give
-// the document its final shape in memory, including every whitespace text node
-// that the written text will carry (the one-element-per-line layout), then take
-// every digest over that tree with our own Canonical XML 1.0 printer, fill in
-// the digest and signature values (text of leaf elements, which changes no
-// other node), and finally write the tree out with our own writer, whose text
-// parses back into the same tree. pugixml's own printer is used for neither
-// step: its escaping is not what Canonical XML asks for and has changed between
+// and canonicalises the referenced nodes of *that* document. So every digest
+// is taken, with our own Canonical XML 1.0 printer, over a tree in its final
+// shape, including every whitespace text node that the written text carries,
+// before the digest and signature values (text of leaf elements, which changes
+// no other node) are filled in. The new signature (one element per line) is
+// written with our own writer, whose text parses back into the same tree; a
+// document given to sign into keeps its own text around the new elements, so
+// nothing else in it changes. pugixml's own printer is used for none of this:
+// its escaping is not what Canonical XML asks for and has changed between
 // versions.
 #include "tev-xades.h"
 
@@ -66,6 +67,235 @@ bool isWhitespaceOnly(const char* text) {
         if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return false;
     }
     return true;
+}
+
+// ---- characters XML 1.0 can carry ---------------------------------------------------
+
+// One UTF-8 sequence at *at: its code point (and *at moved past it), or -1 for
+// bytes that are not UTF-8, overlong forms and surrogates included.
+long decodeUtf8(const std::string& text, std::string::size_type* at) {
+    const unsigned char lead = static_cast<unsigned char>(text[*at]);
+    int length = 0;
+    long c = 0, least = 0;
+    if (lead < 0x80) {
+        ++*at;
+        return lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        c = lead & 0x1F;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        c = lead & 0x0F;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        c = lead & 0x07;
+        least = 0x10000;
+    } else {
+        return -1;
+    }
+    if (text.size() - *at < static_cast<std::string::size_type>(length)) return -1;
+    for (int i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[*at + i]);
+        if ((next & 0xC0) != 0x80) return -1;
+        c = (c << 6) | (next & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
+    *at += length;
+    return c;
+}
+
+bool isXmlChar(long c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// UTF-8 holding only characters an XML 1.0 document can carry, literally or
+// as a reference: no C0 control character but tab, line feed and carriage
+// return, no U+FFFE or U+FFFF.
+bool isXmlText(const std::string& text) {
+    for (std::string::size_type at = 0; at < text.size();) {
+        if (!isXmlChar(decodeUtf8(text, &at))) return false;
+    }
+    return true;
+}
+
+// ---- well-formedness beyond what pugixml checks ----------------------------------------
+//
+// The signed document goes out as the caller's own text, so it has to be what
+// every XML parser reads the same way. pugixml takes input that XML 1.0 calls
+// not well-formed and reads its own meaning into it: an undeclared entity
+// reference or a lone "&" stays literal text, "]]>" and "<" pass in text and
+// attribute values, and several root elements, text outside the root, "--" in
+// comments, duplicate attributes and a late XML declaration are accepted. A
+// verifier refuses such a document or reads other content than we signed.
+
+const char* const kNotWellFormed = "The document is not well-formed XML: ";
+
+// At text[at] == '&': the length of a well-formed reference to a predefined
+// entity or to a character XML can carry, or 0.
+std::string::size_type referenceLength(const std::string& text, std::string::size_type at) {
+    for (const char* name : {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"}) {
+        if (text.compare(at, std::strlen(name), name) == 0) return std::strlen(name);
+    }
+    if (text.compare(at, 2, "&#") != 0) return 0;
+    std::string::size_type p = at + 2;
+    const bool hex = p < text.size() && text[p] == 'x';
+    if (hex) ++p;
+    const std::string::size_type digits = p;
+    long value = 0;
+    for (; p < text.size() && text[p] != ';'; ++p) {
+        const char c = text[p];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return 0;
+        value = std::min(value * (hex ? 16 : 10) + digit, 0x110000L);
+    }
+    if (p == digits || p == text.size() || !isXmlChar(value)) return 0;
+    return p + 1 - at;
+}
+
+// Character data in [from, to): references, and no "]]>".
+const char* characterDataFault(const std::string& text, std::string::size_type from, std::string::size_type to) {
+    for (std::string::size_type at = from; at < to; ++at) {
+        if (text[at] == '&' && !referenceLength(text, at)) {
+            return "a reference to an undeclared entity or a lone \"&\" in text";
+        }
+        if (text[at] == '>' && at >= from + 2 && text[at - 1] == ']' && text[at - 2] == ']') return "\"]]>\" in text";
+    }
+    return nullptr;
+}
+
+// A start or end tag from text[at] == '<': its attribute values may hold
+// neither "<" nor anything but well-formed references after "&". *end: just
+// after the tag.
+const char* tagFault(const std::string& text, std::string::size_type at, std::string::size_type* end) {
+    for (std::string::size_type p = at + 1; p < text.size(); ++p) {
+        const char c = text[p];
+        if (c == '>') {
+            *end = p + 1;
+            return nullptr;
+        }
+        if (c != '"' && c != '\'') continue;
+        const std::string::size_type close = text.find(c, p + 1);
+        if (close == std::string::npos) break;
+        for (std::string::size_type v = p + 1; v < close; ++v) {
+            if (text[v] == '<') return "\"<\" in an attribute value";
+            if (text[v] == '&' && !referenceLength(text, v)) {
+                return "a reference to an undeclared entity or a lone \"&\" in an attribute value";
+            }
+        }
+        p = close;
+    }
+    return "an unterminated tag";
+}
+
+// From just after "<!DOCTYPE": just after the declaration's ">", stepping
+// over quoted texts, comments and the internal subset. npos when unterminated.
+std::string::size_type endOfDoctype(const std::string& text, std::string::size_type at) {
+    int depth = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"' || c == '\'') {
+            at = text.find(c, at + 1);
+            if (at == std::string::npos) break;
+        } else if (text.compare(at, 4, "<!--") == 0) {
+            at = text.find("-->", at + 4);
+            if (at == std::string::npos) break;
+            at += 2;
+        } else if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (c == '>' && depth <= 0) {
+            return at + 1;
+        }
+    }
+    return std::string::npos;
+}
+
+// The source text of a document pugixml has parsed: nullptr, or what is wrong.
+const char* markupFault(const std::string& text) {
+    if (!isXmlText(text)) return "bytes that are not UTF-8 or characters that XML 1.0 cannot carry";
+    const std::string::size_type start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    std::string::size_type at = start;
+    int depth = 0;  // of elements; pugixml drops text outside the root element without a word
+    while (at < text.size()) {
+        const std::string::size_type lt = text.find('<', at);
+        const std::string::size_type textEnd = lt == std::string::npos ? text.size() : lt;
+        if (depth == 0 && !isWhitespaceOnly(text.substr(at, textEnd - at).c_str())) {
+            return "text outside the root element";
+        }
+        if (const char* fault = characterDataFault(text, at, textEnd)) return fault;
+        if (lt == std::string::npos) break;
+        std::string::size_type close = std::string::npos;
+        if (text.compare(lt, 4, "<!--") == 0) {
+            // "--" may not stand inside a comment, nor "-" at its end.
+            close = text.find("-->", lt + 4);
+            if (close != std::string::npos && text.find("--", lt + 4) < close) return "\"--\" inside a comment";
+            if (close != std::string::npos) close += 3;
+        } else if (text.compare(lt, 9, "<![CDATA[") == 0) {
+            if (depth == 0) return "text outside the root element";
+            close = text.find("]]>", lt + 9);
+            if (close != std::string::npos) close += 3;
+        } else if (text.compare(lt, 2, "<?") == 0) {
+            close = text.find("?>", lt + 2);
+            std::string::size_type nameEnd = lt + 2;
+            while (nameEnd < close && nameEnd < text.size() && !std::strchr(" \t\r\n", text[nameEnd])) ++nameEnd;
+            const QString target = QString::fromStdString(text.substr(lt + 2, nameEnd - lt - 2)).toLower();
+            if (target == "xml" && lt != start) return "an XML declaration elsewhere than at the start";
+            if (close != std::string::npos) close += 2;
+        } else if (text.compare(lt, 9, "<!DOCTYPE") == 0) {
+            close = endOfDoctype(text, lt + 9);
+        } else if (const char* fault = tagFault(text, lt, &close)) {
+            return fault;
+        } else if (text[lt + 1] == '/') {
+            --depth;
+        } else if (text[close - 2] != '/') {
+            ++depth;
+        }
+        if (close == std::string::npos) return "unterminated markup";
+        at = close;
+    }
+    return nullptr;
+}
+
+struct DuplicateAttributeFinder : pugi::xml_tree_walker {
+    bool for_each(pugi::xml_node& node) override {
+        if (node.type() != pugi::node_element || !node.first_attribute()) return true;
+        names.clear();
+        for (const pugi::xml_attribute& attribute : node.attributes()) names.push_back(attribute.name());
+        std::sort(names.begin(), names.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            if (std::strcmp(names[i - 1], names[i]) == 0) return false;
+        }
+        return true;
+    }
+    std::vector<const char*> names;
+};
+
+// The document level of the parsed tree, and attributes: nullptr, or what is wrong.
+const char* structureFault(pugi::xml_document& document) {
+    int roots = 0, doctypes = 0;
+    for (const pugi::xml_node& child : document.children()) {
+        switch (child.type()) {
+            case pugi::node_element:
+                ++roots;
+                break;
+            case pugi::node_doctype:
+                if (roots > 0 || doctypes++ > 0) return "a DOCTYPE declaration after the root element or another one";
+                break;
+            default:
+                break;
+        }
+    }
+    if (roots != 1) return "not exactly one root element";
+    DuplicateAttributeFinder duplicates;
+    if (!document.traverse(duplicates)) return "an attribute given twice on one element";
+    return nullptr;
 }
 
 // ---- namespace scope -------------------------------------------------------------
@@ -540,6 +770,49 @@ ElementSpan locateElement(const std::string& text, std::string::size_type nameAt
     return span;
 }
 
+// Where new markup goes into the source text of a document so that it becomes
+// the last (or the first) child of an element while every other character of
+// the text stays as it is: the new text is put in at `at`, replacing the
+// `replaced` characters there, between `before` and `after`. An empty-element
+// tag ("<a/>") becomes a start and an end tag around the new markup.
+struct Insertion {
+    std::string::size_type at = 0;
+    std::string::size_type replaced = 0;
+    std::string before, after;
+};
+
+// `element` belongs to the document parsed from `text`. False when its tags
+// cannot be found in the text.
+bool locateInsertion(const std::string& text, const pugi::xml_node& element, bool asFirstChild,
+                     Insertion* insertion) {
+    const std::ptrdiff_t nameAt = element.offset_debug();
+    if (nameAt <= 0 || text.compare(static_cast<std::string::size_type>(nameAt), std::strlen(element.name()),
+                                    element.name()) != 0) {
+        return false;
+    }
+    const ElementSpan span = locateElement(text, static_cast<std::string::size_type>(nameAt));
+    if (span.startTagEnd == std::string::npos || (!span.selfClosing && span.endTagStart == std::string::npos)) {
+        return false;
+    }
+    *insertion = Insertion();
+    if (span.selfClosing) {
+        std::string::size_type at = span.startTagEnd - 1;  // the "/" of "/>"
+        while (at > 0 && std::strchr(" \t\r\n", text[at - 1])) --at;
+        insertion->at = at;
+        insertion->replaced = span.startTagEnd + 1 - at;
+        insertion->before = ">";
+        insertion->after = std::string("</") + element.name() + ">";
+    } else {
+        insertion->at = asFirstChild ? span.startTagEnd + 1 : span.endTagStart;
+    }
+    return true;
+}
+
+std::string withInsertion(const std::string& text, const Insertion& insertion, const std::string& markup) {
+    return text.substr(0, insertion.at) + insertion.before + markup + insertion.after +
+           text.substr(insertion.at + insertion.replaced);
+}
+
 // ---- small helpers -------------------------------------------------------------------
 
 std::string freshUuid() {
@@ -593,8 +866,11 @@ struct IdCounter : pugi::xml_tree_walker {
     explicit IdCounter(const char* wanted) : id(wanted) {}
     const char* id;
     int count = 0;
+    pugi::xml_node first;
     bool for_each(pugi::xml_node& node) override {
-        if (node.type() == pugi::node_element && std::strcmp(node.attribute("Id").value(), id) == 0) ++count;
+        if (node.type() == pugi::node_element && std::strcmp(node.attribute("Id").value(), id) == 0) {
+            if (!count++) first = node;
+        }
         return true;
     }
 };
@@ -603,6 +879,13 @@ int countElementsWithId(pugi::xml_node document, const char* id) {
     IdCounter counter(id);
     document.traverse(counter);
     return counter.count;
+}
+
+// The one element of the document that carries the Id; null when none or several do.
+pugi::xml_node uniqueElementWithId(pugi::xml_node document, const std::string& id) {
+    IdCounter counter(id.c_str());
+    document.traverse(counter);
+    return counter.count == 1 ? counter.first : pugi::xml_node();
 }
 
 // The output is UTF-8, and the text is read as UTF-8: a document that declares
@@ -632,7 +915,7 @@ bool parseDocument(const std::string& text, pugi::xml_document* document) {
         logInfo("Cannot parse XML data");
         return false;
     }
-    const char* refusal = nullptr;
+    std::string refusal;
     DepthWalker depth;
     if (hasUnsupportedDoctype(*document)) {
         refusal = "Documents whose DOCTYPE declares entities or attribute lists cannot be signed";
@@ -640,8 +923,12 @@ bool parseDocument(const std::string& text, pugi::xml_document* document) {
         refusal = "Only documents in UTF-8 can be signed";
     } else if (!document->traverse(depth)) {
         refusal = "The document nests its elements too deeply";
+    } else if (const char* fault = markupFault(text)) {
+        refusal = std::string(kNotWellFormed) + fault;
+    } else if (const char* fault = structureFault(*document)) {
+        refusal = std::string(kNotWellFormed) + fault;
     }
-    if (refusal) {
+    if (!refusal.empty()) {
         logInfo("Cannot parse XML data");
         logError(refusal);
         return false;
@@ -680,6 +967,24 @@ int prepareSigner(SigningTask* task, SignerContext* context, int mode) {
         logError("The signature method is RSA-SHA256, but the certificate's key type is \"" +
                  task->certificate.publicKeyType + "\"");
         return kInvalidSignatureStructure;
+    }
+    return 0;
+}
+
+// Texts of the request and of the certificate become element text of the
+// signature. XML 1.0 cannot carry a C0 control character (but tab, line feed
+// and carriage return) in any form, nor bytes that are not UTF-8: written
+// out, they would make the signed document one that no parser reads. Checked
+// before anything is signed. 0, 52 for the claimed role, 51 for a
+// certificate name.
+int checkWrittenTexts(const SigningTask* task) {
+    if (!isXmlText(task->signerClaimedRole)) {
+        logError("The signer's claimed role holds characters that XML cannot carry");
+        return kInvalidSignatureTarget;
+    }
+    if (!isXmlText(task->certificate.issuer) || (task->mode == 2 && !isXmlText(task->certificate.subject))) {
+        logError("The certificate's name holds characters that XML cannot carry");
+        return kInvalidXmlFormat;
     }
     return 0;
 }
@@ -903,10 +1208,50 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, Data
     return 0;
 }
 
+// The source text with an XML declaration in front (after a byte-order mark)
+// when it has none: the signed document always opens with one.
+std::string withDeclaration(const std::string& text, const pugi::xml_document& document) {
+    if (document.first_child().type() == pugi::node_declaration) return text;
+    const std::string::size_type bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    return text.substr(0, bom) + "<?xml version=\"1.0\"?>\n" + text.substr(bom);
+}
+
+// The new signature's own elements, found in the signed document as read back.
+struct SignatureInDocument {
+    pugi::xml_node signature, signedInfo, signatureValue, signedProperties, signedPropertiesDigest, dataDigest;
+    bool complete() const {
+        return signature && signedInfo && signatureValue && signedProperties && signedPropertiesDigest && dataDigest;
+    }
+};
+
+SignatureInDocument findSignature(const pugi::xml_document& document, const SigningTask* task) {
+    SignatureInDocument found;
+    found.signature = uniqueElementWithId(document, task->signatureId);
+    found.signedInfo = found.signature.child("ds:SignedInfo");
+    found.signatureValue = found.signature.child("ds:SignatureValue");
+    found.signedProperties = found.signature.child("ds:Object")
+                                 .child("xades:QualifyingProperties")
+                                 .child("xades:SignedProperties");
+    found.signedPropertiesDigest =
+        found.signedInfo.find_child_by_attribute("ds:Reference", "Id", "Reference-Id-1").child("ds:DigestValue");
+    found.dataDigest = found.signedInfo.find_child_by_attribute("ds:Reference", "Id", task->dataReferenceId.c_str())
+                           .child("ds:DigestValue");
+    return found;
+}
+
+// The signature goes into the caller's text as it came: nothing of that text
+// changes but the place where the signature stands (and a declaration in front
+// when it has none), so every earlier signature over any part of it still
+// holds. The signature itself is written one element per line.
+//
+// Its digests are taken over the document as it will stand, read back as a
+// verifier reads it: the text with the signature put in while its digest and
+// signature values are still empty. Filling those in changes no other node.
 int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std::string* out) {
     qDebug() << "Building XAdES Enveloped Signature";
+    const std::string original = dataText(task);
     pugi::xml_document document;
-    if (!parseDocument(dataText(task), &document)) return kInvalidXmlFormat;
+    if (!parseDocument(original, &document)) return kInvalidXmlFormat;
 
     task->signedPropertiesId = "Signed-Properties-Id-" + freshUuid();
     task->dataReferenceId = "Reference-Id-" + freshUuid();
@@ -919,23 +1264,47 @@ int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std:
         logError("Cannot find target signature node");
         return kInvalidSignatureTarget;
     }
+    const pugi::xml_node target = targets.first().node();
     DataReference data;
     if (const int chosen = chooseNodeToSign(task, &document, &data)) return chosen;
+    Insertion insertion;
+    if (!locateInsertion(original, target, false, &insertion)) {
+        logError("Cannot locate the target signature node in the document text");
+        return kInvalidSignatureStructure;
+    }
+    const std::string source = withDeclaration(original, document);
+    insertion.at += source.size() - original.size();
 
-    ensureDeclaration(&document, false);
-    SignatureSkeleton s = appendSignatureSkeleton(task, targets.first().node());
+    SignatureSkeleton s = appendSignatureSkeleton(task, target);
     buildKeyInfo(task, s.keyInfo);
     pugi::xml_node signedProperties;
     buildObjectOfQualifyingProperties(task, s.object, &signedProperties);
-    const SignedInfoSlots digestSlots = buildSignedInfo(task, s.signedInfo, data.uri);
+    buildSignedInfo(task, s.signedInfo, data.uri);
+    layOutOneElementPerLine(s.signature);
+    std::string draft;
+    writeNode(s.signature, &draft);
 
-    // The tree is now in its final shape but for the text of the digest and
-    // signature values, so the digests cover what a verifier will see.
-    layOutOneElementPerLine(document.document_element());
-    setText(digestSlots.signedPropertiesDigest, digestOf(signedProperties));
-    setText(digestSlots.dataDigest, digestOf(data.node, s.signature));
-    const int result = buildSignatureValue(context, s.signedInfo, s.signatureValue);
-    *out = writeDocument(document);
+    pugi::xml_document signedDocument;
+    const std::string signedText = withInsertion(source, insertion, draft);
+    const bool readBack =
+        signedDocument.load_buffer(signedText.data(), signedText.size(), kParseOptions, pugi::encoding_utf8);
+    const SignatureInDocument placed = findSignature(signedDocument, task);
+    if (!readBack || !placed.complete()) {
+        logError("The signed document does not read back with the new signature in place");
+        return kInvalidSignatureStructure;
+    }
+    const pugi::xml_node dataNode =
+        data.uri.empty() ? pugi::xml_node(signedDocument) : uniqueElementWithId(signedDocument, data.uri.substr(1));
+    if (!dataNode) {
+        logError("The Id of the node to be signed is not unique in the signed document: " + data.uri.substr(1));
+        return kInvalidSignatureTarget;
+    }
+    setText(placed.signedPropertiesDigest, digestOf(placed.signedProperties));
+    setText(placed.dataDigest, digestOf(dataNode, placed.signature));
+    const int result = buildSignatureValue(context, placed.signedInfo, placed.signatureValue);
+    std::string signature;
+    writeNode(placed.signature, &signature);
+    *out = withInsertion(source, insertion, signature);
     return result;
 }
 
@@ -980,13 +1349,8 @@ int counterSign(SignerContext* context, SigningTask* task, std::string* out) {
                                : unsignedProperties         ? unsignedProperties
                                                             : qualifying;
     const bool asFirstChild = unsignedProperties && !unsignedSignatureProperties;
-    const std::ptrdiff_t nameAt = container.offset_debug();
-    if (nameAt <= 0 || original.compare(nameAt, std::strlen(container.name()), container.name()) != 0) {
-        logError("Cannot locate the unsigned properties in the document text");
-        return kInvalidSignatureStructure;
-    }
-    const ElementSpan span = locateElement(original, static_cast<std::string::size_type>(nameAt));
-    if (span.startTagEnd == std::string::npos || (!span.selfClosing && span.endTagStart == std::string::npos)) {
+    Insertion insertion;
+    if (!locateInsertion(original, container, asFirstChild, &insertion)) {
         logError("Cannot locate the unsigned properties in the document text");
         return kInvalidSignatureStructure;
     }
@@ -1047,25 +1411,17 @@ int counterSign(SignerContext* context, SigningTask* task, std::string* out) {
     setAttribute(appendElement(reference, "ds:DigestMethod"), "Algorithm", kDigestMethod);
     pugi::xml_node valueDigest = appendElement(reference, "ds:DigestValue");
 
-    // Line breaks around the new elements follow the text they are put into.
-    std::string before, after;
-    std::string::size_type at = 0, replaced = 0;
-    if (span.selfClosing) {
-        at = span.startTagEnd - 1;  // the "/" of "/>"
-        while (at > 0 && (original[at - 1] == ' ' || original[at - 1] == '\t' || original[at - 1] == '\n')) --at;
-        replaced = span.startTagEnd + 1 - at;
-        before = ">";
-        after = std::string("</") + container.name() + ">";
-    } else if (asFirstChild) {
-        at = span.startTagEnd + 1;
+    // Line breaks around the new elements follow the text they are put into
+    // (all of it inside the counter-signed signature, outside what it signs).
+    const std::string::size_type at = insertion.at;
+    if (insertion.replaced == 0 && asFirstChild) {
         if (at < original.size() && original[at] == '\n') {
-            before = "\n";
+            insertion.before = "\n";
             container.insert_child_before(pugi::node_pcdata, top).set_value("\n");
         }
-    } else {
-        at = span.endTagStart;
+    } else if (insertion.replaced == 0) {
         if (at > 0 && original[at - 1] == '\n') {
-            after = "\n";
+            insertion.after = "\n";
             container.append_child(pugi::node_pcdata).set_value("\n");
         }
     }
@@ -1077,7 +1433,7 @@ int counterSign(SignerContext* context, SigningTask* task, std::string* out) {
 
     std::string fragment;
     writeNode(top, &fragment);
-    *out = original.substr(0, at) + before + fragment + after + original.substr(at + replaced);
+    *out = withInsertion(original, insertion, fragment);
     while (!out->empty() && (out->back() == '\n' || out->back() == '\r' || out->back() == ' ')) {
         qDebug() << "Removing extra entry character";
         out->pop_back();
@@ -1116,6 +1472,7 @@ QByteArray canonicalizeAndCalculateTreeDigest(pugi::xml_document* document, pugi
 int signXadesBESEnveloping(QByteArray* out, SigningTask* task) {
     SignerContext context;
     if (const int refused = prepareSigner(task, &context, 3)) return refused;
+    if (const int refused = checkWrittenTexts(task)) return refused;
 
     task->signedPropertiesId = "Signed-Properties-Id-1";
     task->dataReferenceId = "Reference-Id-2";
@@ -1147,6 +1504,7 @@ int signXadesBESEnveloping(QByteArray* out, SigningTask* task) {
 int signXadesBESEnveloped(QByteArray* out, SigningTask* task) {
     SignerContext context;
     if (const int refused = prepareSigner(task, &context, 2)) return refused;
+    if (const int refused = checkWrittenTexts(task)) return refused;
     std::string text;
     const int result = task->addCounterSignature ? counterSign(&context, task, &text)
                                                  : buildXaDESEnvelopedSignature(&context, task, &text);

@@ -355,7 +355,64 @@ TEST_F(XadesSigning, TwoEnvelopedSignaturesDifferInIdsButNotInTheDataDigest) {
         return textOf(elementWithId(parsed, s.task.dataReferenceId).child("ds:DigestValue"));
     };
     EXPECT_EQ(dataDigest(one), dataDigest(two));
-    EXPECT_TRUE(one.text.startsWith("<?xml version=\"1.0\"?>\n<doc>\n<a>1</a>\n<ds:Signature "));
+    EXPECT_TRUE(one.text.startsWith("<?xml version=\"1.0\"?>\n<doc><a>1</a><ds:Signature "));
+}
+
+// A document that already carries a signature by someone else (made by
+// xmlsec1 over an indented element): the new signature, over the whole
+// document or over another element by its Id, leaves every other character of
+// the text as it came, so both signatures verify.
+TEST_F(XadesSigning, EnvelopedKeepsAnEarlierSignatureIntact) {
+    const std::string dsig = "http://www.w3.org/2000/09/xmldsig#";
+    const std::string tmpl =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- order 17 -->\n<doc xmlns:o=\"urn:order\">\n"
+        "  <item Id=\"d1\">\n    <o:name>Ali  Veli</o:name>\n\t<amount currency=\"TRY\">12.50</amount>\n  </item>\n"
+        "  <other Id=\"o1\">\n      <x a=\"1\"   b=\"2\"/>\n  </other>\n"
+        "  <ds:Signature xmlns:ds=\"" + dsig + "\" Id=\"S1\">\n    <ds:SignedInfo>\n"
+        "      <ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>\n"
+        "      <ds:SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"/>\n"
+        "      <ds:Reference URI=\"#d1\">\n"
+        "        <ds:DigestMethod Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"/>\n"
+        "        <ds:DigestValue/>\n      </ds:Reference>\n    </ds:SignedInfo>\n"
+        "    <ds:SignatureValue/>\n    <ds:KeyInfo><ds:X509Data/></ds:KeyInfo>\n  </ds:Signature>\n"
+        "  <signatures/>\n</doc>\n";
+    const QString folder = corvane::test::privateFolder();
+    writeFile(folder + "/earlier-template.xml", tmpl);
+    const ToolRun made = runTool("xmlsec1", {"--sign", "--privkey-pem",
+                                             rig().tokens.qget("RSA_KEY") + "," + rig().tokens.qget("RSA_CERT"),
+                                             "--id-attr:Id", "item", "--output", folder + "/earlier.xml",
+                                             folder + "/earlier-template.xml"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const std::string signedByXmlsec = readFile(folder + "/earlier.xml");
+    const QStringList ids = {"--id-attr:Id", "item", "--id-attr:Id", "other"};
+    expectVerifies(QByteArray::fromStdString(signedByXmlsec), "S1", ids);
+
+    struct Placement {
+        const char* signatureNode;
+        const char* nodeToSign;
+        bool crLf;
+    };
+    for (const Placement& p : {Placement{"/doc/signatures", "", false}, Placement{"/doc", "//*[@Id='o1']", false},
+                               Placement{"//*[@Id='o1']", "//*[@Id='o1']", false}, Placement{"/doc", "", true}}) {
+        SCOPED_TRACE(std::string(p.signatureNode) + " " + p.nodeToSign + (p.crLf ? " CR LF" : ""));
+        const QByteArray input = QByteArray::fromStdString(p.crLf ? withCrLf(signedByXmlsec) : signedByXmlsec);
+        const Signed s = enveloped(input, p.signatureNode, p.nodeToSign);
+        ASSERT_EQ(s.code, 0);
+        expectVerifies(s.text, "S1", ids);
+        expectVerifies(s.text, s.task.signatureId, ids);
+
+        // Taking the new signature out gives back the input, byte for byte.
+        const int start = s.text.indexOf("<ds:Signature xmlns:ds=\"" + QByteArray::fromStdString(dsig) +
+                                         "\" Id=\"" + QByteArray::fromStdString(s.task.signatureId));
+        ASSERT_GT(start, 0);
+        const int end = s.text.indexOf("</ds:Signature>", start) + int(std::strlen("</ds:Signature>"));
+        QByteArray rest = s.text.left(start) + s.text.mid(end);
+        if (std::string(p.signatureNode) == "/doc/signatures") {
+            ASSERT_TRUE(rest.contains("<signatures></signatures>"));
+            rest.replace("<signatures></signatures>", "<signatures/>");
+        }
+        EXPECT_EQ(rest, input);
+    }
 }
 
 // ---- counter-signatures --------------------------------------------------------
@@ -375,7 +432,9 @@ TEST_F(XadesSigning, CounterSignaturesVerifyWithTheOuterSignature) {
         const int at = outer.text.indexOf("</xades:QualifyingProperties>");
         ASSERT_GT(at, 0);
         EXPECT_EQ(counter.text.left(at), outer.text.left(at));
-        EXPECT_TRUE(counter.text.endsWith(outer.text.mid(at)));
+        QByteArray tail = outer.text.mid(at);  // less the line breaks at the very end
+        while (tail.endsWith('\n')) tail.chop(1);
+        EXPECT_TRUE(counter.text.endsWith(tail));
         EXPECT_TRUE(counter.text.mid(at).startsWith("<xades:UnsignedProperties>\n<xades:UnsignedSignatureProperties>\n"
                                                     "<xades:CounterSignature>\n<ds:Signature Id=\"Counter-Signature-Id-"));
         expectVerifies(counter.text, outer.task.signatureId);
@@ -464,6 +523,7 @@ protected:
         task.signatureNodeXPath = signatureNode;
         task.nodeToSignXPath = nodeToSign;
         task.addCounterSignature = counter;
+        task.signerClaimedRole = role;
         *code = xades::signXadesBESEnveloped(out, &task);
         return calls();
     }
@@ -489,6 +549,7 @@ protected:
     }
 
     QString tracePath;
+    std::string role;  // signerClaimedRole of the next run
 };
 
 TEST_F(FailureRoads, BadInputIsRefusedAndTheTokenReleased) {
@@ -527,10 +588,37 @@ TEST_F(FailureRoads, BadInputIsRefusedAndTheTokenReleased) {
          "<ds:Object><xades:QualifyingProperties xmlns:xades=\"http://uri.etsi.org/01903/v1.3.2#\"><xades:SignedProperties/>"
          "</xades:QualifyingProperties></ds:Object></ds:Signature></r>",
          "", "", true, 53, "carries no Id"},
+        // What pugixml takes but XML 1.0 does not: signed as it stands, the
+        // text would not parse for a verifier, or mean something else to it.
+        {"undeclared entity", "<r><a>caf&nbsp;</a></r>", "/r", "", false, 51, "undeclared entity"},
+        {"lone ampersand", "<r>Ali & Veli</r>", "/r", "", false, 51, "lone \"&\" in text"},
+        {"entity in an attribute", "<r a=\"&e;\"/>", "/r", "", false, 51, "in an attribute value"},
+        {"reference to a control character", "<r>&#1;</r>", "/r", "", false, 51, "undeclared entity"},
+        {"]]> in text", "<r>a ]]> b</r>", "/r", "", false, 51, "\"]]>\" in text"},
+        {"< in an attribute", "<r a=\"x<y\"/>", "/r", "", false, 51, "\"<\" in an attribute value"},
+        {"control character", "<r>a\x01b</r>", "/r", "", false, 51, "cannot carry"},
+        {"not UTF-8", "<r>\xC3(</r>", "/r", "", false, 51, "not UTF-8"},
+        {"two root elements", "<r/><s/>", "/r", "", false, 51, "one root element"},
+        {"text after the root", "<r/>tail", "/r", "", false, 51, "outside the root"},
+        {"attribute twice", "<r a=\"1\" a=\"2\"/>", "/r", "", false, 51, "attribute given twice"},
+        {"-- in a comment", "<r><!-- a -- b --></r>", "/r", "", false, 51, "inside a comment"},
+        {"late declaration", "<r/><?xml version=\"1.0\"?>", "/r", "", false, 51, "XML declaration"},
+        {"counter-signing ill-formed XML", "<r>&nbsp;<ds:Signature/></r>", "", "", true, 51, "undeclared entity"},
     };
-    for (const Case& c : cases) {
+    // A claimed role XML cannot carry is refused on both enveloped roads.
+    const std::vector<std::pair<Case, std::string>> roleCases = {
+        {{"control character in the role", doc, "/r", "", false, 52, "claimed role"}, "Yetkili\x01"},
+        {{"role not UTF-8", doc, "/r", "", false, 52, "claimed role"}, "M\xFC" "d\xFC" "r"},
+        {{"control character in the role, counter-signing", doc, "", "", true, 52, "claimed role"}, "\x1b[0m"},
+    };
+    std::vector<std::pair<Case, std::string>> all;
+    for (const Case& c : cases) all.emplace_back(c, "");
+    all.insert(all.end(), roleCases.begin(), roleCases.end());
+    for (const auto& entry : all) {
+        const Case& c = entry.first;
         SCOPED_TRACE(c.what);
         corvane::test::clearLog();
+        role = entry.second;
         int code = -1;
         QByteArray out("before");
         const std::vector<std::string> trace = run(c.input, c.signatureNode, c.nodeToSign, c.counter, &code, &out);
@@ -559,6 +647,57 @@ TEST_F(FailureRoads, KeyThatCannotMakeRsaSha256IsRefusedBeforeLogin) {
     EXPECT_EQ(code, 53);
     EXPECT_TRUE(out.isEmpty());
     expectReleasedWithoutLogin(trace);
+}
+
+// A certificate whose names hold a control character (a UTF8String may):
+// its names cannot be written into a signature, on either road.
+TEST_F(FailureRoads, CertificateNameXmlCannotCarryIsRefusedBeforeLogin) {
+    const QString folder = corvane::test::privateFolder();
+    const QString key = rig().tokens.qget("RSA_KEY");
+    ToolRun step = runTool("openssl", {"req", "-new", "-key", key, "-subj", "/C=TR/CN=Test\x01Signer", "-out",
+                                       folder + "/ctl.csr"});
+    ASSERT_EQ(step.exitCode, 0) << step.err;
+    // Self-issued, so that the issuer name, which both roads write, holds it too.
+    step = runTool("openssl", {"x509", "-req", "-in", folder + "/ctl.csr", "-signkey", key, "-set_serial", "5150",
+                               "-days", "30", "-sha256", "-outform", "DER", "-out", folder + "/ctl.der"});
+    ASSERT_EQ(step.exitCode, 0) << step.err;
+    step = runTool("softhsm2-util", {"--init-token", "--free", "--label", "corvane-ctl", "--so-pin",
+                                     rig().tokens.qget("P11_SO_PIN"), "--pin", rig().tokens.qget("P11_PIN")});
+    ASSERT_EQ(step.exitCode, 0) << step.err;
+    const QRegularExpressionMatch slot = QRegularExpression("reassigned to slot (\\d+)").match(QString::fromStdString(step.out));
+    ASSERT_TRUE(slot.hasMatch()) << step.out;
+    step = runTool("softhsm2-util", {"--import", key, "--token", "corvane-ctl", "--label", "ctl", "--id", "05", "--pin",
+                                     rig().tokens.qget("P11_PIN")});
+    ASSERT_EQ(step.exitCode, 0) << step.err;
+    step = runTool("pkcs11-tool", {"--module", rig().module, "--token-label", "corvane-ctl", "--login", "--pin",
+                                   rig().tokens.qget("P11_PIN"), "--write-object", folder + "/ctl.der", "--type",
+                                   "cert", "--id", "05", "--label", "ctl"});
+    ASSERT_EQ(step.exitCode, 0) << step.err;
+
+    for (const int mode : {2, 3}) {
+        SCOPED_TRACE(mode);
+        QFile::remove(tracePath);
+        QByteArray data("<r/>"), out;
+        xades::SigningTask task = taskFor(&data);
+        task.modulePath = rig().faultModule;
+        task.slotId = slot.captured(1).toInt();
+        task.certSerialNumber = "5150";
+        task.signatureNodeXPath = "/r";
+        const int code = mode == 2 ? xades::signXadesBESEnveloped(&out, &task) : xades::signXadesBESEnveloping(&out, &task);
+        EXPECT_EQ(code, 51);
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_NE(task.certificate.issuer.find('\x01'), std::string::npos) << "the certificate under test";
+        expectReleasedWithoutLogin(calls());
+    }
+    // The same for a claimed role on the enveloping road.
+    QFile::remove(tracePath);
+    QByteArray data("x"), out;
+    xades::SigningTask task = taskFor(&data);
+    task.modulePath = rig().faultModule;
+    task.signerClaimedRole = "Role\x02";
+    EXPECT_EQ(xades::signXadesBESEnveloping(&out, &task), 52);
+    EXPECT_TRUE(out.isEmpty());
+    expectReleasedWithoutLogin(calls());
 }
 
 TEST_F(FailureRoads, TokenRefusalsAreThrownAsTheTokenLayerThrowsThem) {
