@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -108,10 +109,13 @@ namespace detail {
 // jobs behind it give up instead of piling up.
 std::atomic<long long> moduleWaitMilliseconds{150000};
 
-// Process-wide lock of one module file.
+// Process-wide lock of one module file. Held across a whole job, so it is a
+// flag under a short-lived mutex rather than a mutex held for the job.
 struct PathLock {
     enum class Taken { Yes, ByThisThread, Busy };
-    std::timed_mutex mutex;
+    std::mutex guard;
+    std::condition_variable freed;
+    bool held = false;
     std::atomic<std::thread::id> owner{};
 
     // ByThisThread (without waiting) when this thread holds it already: a
@@ -119,20 +123,32 @@ struct PathLock {
     // when another job kept it for the whole wait.
     Taken acquire(std::chrono::milliseconds limit) {
         if (owner.load() == std::this_thread::get_id()) return Taken::ByThisThread;
-        if (!mutex.try_lock_for(limit)) return Taken::Busy;
-        owner.store(std::this_thread::get_id());
+        std::unique_lock<std::mutex> lock(guard);
+        if (!freed.wait_for(lock, limit, [this] { return !held; })) return Taken::Busy;
+        take();
         return Taken::Yes;
     }
     // For a late initialisation worker, which must finalise whatever it takes.
     bool acquireWithoutLimit() {
         if (owner.load() == std::this_thread::get_id()) return false;
-        mutex.lock();
-        owner.store(std::this_thread::get_id());
+        std::unique_lock<std::mutex> lock(guard);
+        freed.wait(lock, [this] { return !held; });
+        take();
         return true;
     }
     void release() {
-        owner.store(std::thread::id());
-        mutex.unlock();
+        {
+            std::lock_guard<std::mutex> lock(guard);
+            held = false;
+            owner.store(std::thread::id());
+        }
+        freed.notify_one();
+    }
+
+private:
+    void take() {
+        held = true;
+        owner.store(std::this_thread::get_id());
     }
 };
 
