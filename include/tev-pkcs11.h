@@ -11,13 +11,16 @@
 // Modules are not safe against concurrent C_Initialize/C_Finalize, so a context
 // holds a process-wide lock on its module file from load to unload (released
 // by unloading or by destroying the context). Never run two contexts on the
-// same module file nested on one thread: the inner load is refused (37).
+// same module file nested on one thread: the inner load is refused (37). A job
+// that cannot get the module within moduleWaitLimit() (another job holds it,
+// e.g. hung inside the module) gives up: the entry points answer 61.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,16 +102,24 @@ struct TokenInfo {
     std::string model;
 };
 
+// How long a job waits for a module held by another job before it gives up
+// (2.5 minutes unless set; tests shorten it). Applies to loads that start
+// after the call.
+void setModuleWaitLimit(std::chrono::milliseconds limit);
+std::chrono::milliseconds moduleWaitLimit();
+
 // ---- signing entry points ----------------------------------------------------
 
-// Module loaded and initialised, session open. 0, 37 (not loadable), 2 (not
-// initialised) or the CK_RV of opening the session; on failure nothing stays
-// open. Never throws. "akisp11": 0 at once.
+// Module loaded and initialised, session open. 0, 37 (not loadable), 61 (the
+// module stayed busy with another job), 2 (not initialised) or the CK_RV of
+// opening the session; on failure nothing stays open. Never throws.
+// "akisp11": 0 at once.
 int initializeSigningContextForSigning(SignerContext* context);
 
 // The certificate of the open session whose decimal serial text equals
 // `serial`. Throws int 516 (listing failed or no match; the job is then
-// released). "akisp11": from the AKIS card sessions.
+// released), or 61 when the preparation found the module busy. "akisp11":
+// from the AKIS card sessions.
 tev::x509::Certificate getCertificateWithProvidedSerialNumber(SignerContext* context,
                                                               std::string serial);
 
@@ -136,12 +147,13 @@ int signPKCS1_Padding_1_5(const std::string& driverName, const QString& modulePa
 int listAvailablePKCS11Slots(SignerContext* context, std::vector<PKCS11Card>* cards);
 
 // Appends every parsable certificate object of context->slotId. Returns the
-// unloading result; throws int 33 when the module, session or listing fails.
+// unloading result; throws int 33 when the module, session or listing fails,
+// 61 when the module stayed busy with another job.
 int listCertificatesOnSmartCardSlot(SignerContext* context,
                                     std::vector<tev::x509::Certificate>* certificates);
 
 // ---- provisioning (each a whole job; login failures thrown as 27/38/39/CK_RV,
-// module/session failures as 33) ------------------------------------------------
+// module/session failures as 33, a busy module as 61) ---------------------------
 
 int storeRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QString& label,
                     const QByteArray& modulus, const QByteArray& publicExponent,
@@ -177,9 +189,12 @@ int verifyPIN(SignerContext* context);
 int listAllObjectsWithLogin(SignerContext* context);
 // First failing C_DestroyObject's CK_RV (0 when all went), or the search's CK_RV.
 int destroyAllObjects(SignerContext* context);
-// Refuses an empty ckaId (CKR_ARGUMENTS_BAD) without touching the token.
+// First failing C_DestroyObject's CK_RV (the walk goes on past it), else the
+// search's CK_RV. Refuses an empty ckaId (CKR_ARGUMENTS_BAD) without touching
+// the token.
 int destroyAllObjectsWitkCkaId(SignerContext* context, const QByteArray& ckaId);
-// A serial that matches no certificate removes nothing (CKR_OK returned).
+// As destroyAllObjectsWitkCkaId with the certificate's CKA_ID. A serial that
+// matches no certificate removes nothing (CKR_OK returned).
 int destroyCertificateObjectsWithCertificateSerialNumber(SignerContext* context,
                                                          std::string serialNumber);
 
@@ -236,6 +251,9 @@ CK_RV getPrivateKeyByLabel(tev::quessel::pkcs11::SignerContext* context, tev::x5
                            CK_OBJECT_HANDLE* key);
 CK_RV getPrivateKeyByID(tev::quessel::pkcs11::SignerContext* context, tev::x509::Certificate* certificate,
                         CK_OBJECT_HANDLE* key);
+// The token's first private key, used only when its public key (RSA modulus
+// and exponent, or EC point, read from the key or from the public key with its
+// CKA_ID) is the certificate's; otherwise 224 like a token without keys.
 CK_RV getPrivateKeyInQueue(tev::quessel::pkcs11::SignerContext* context, tev::x509::Certificate* certificate,
                            CK_OBJECT_HANDLE* key);
 // Signature bytes are put in front of *out. An empty signature is CKR_GENERAL_ERROR.

@@ -6,7 +6,10 @@
 // Two rules shape this file:
 //  - C_Initialize/C_Finalize are process-wide inside a module and modules crash
 //    when jobs on several threads run them at once. A context therefore holds a
-//    process-wide lock on its module file from load to unload.
+//    process-wide lock on its module file from load to unload. A job that
+//    hangs inside the module (a C_Sign that never returns) keeps the lock and
+//    its share of the module, so nothing is unloaded under it; the jobs
+//    behind it wait a bounded time and give up, jobs on other modules run on.
 //  - A C_Initialize that outlived its 5 seconds is still running inside the
 //    module. Its worker shares ownership of the dlopen handle, so the module
 //    is never unmapped under it; when it finally returns it finalises what it
@@ -23,6 +26,8 @@
 #include <QtDebug>
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <dlfcn.h>
@@ -31,6 +36,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -63,6 +70,8 @@ constexpr int kPinExpired = 39;
 constexpr int kInvalidDigest = 41;
 constexpr int kInvalidCertificate = 5;
 constexpr int kCannotSplitCertificate = 32;
+// The client's ERROR_TASK_TIMEOUT: the module stayed busy with another job.
+constexpr int kModuleBusy = 61;
 
 std::string utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
@@ -98,22 +107,52 @@ namespace quessel {
 namespace pkcs11 {
 namespace detail {
 
-// Process-wide lock of one module file.
+// How long a job waits for a module that another job holds. A job may hold
+// it for as long as its user types a PIN on a PIN pad, so the bound is well
+// above that; a module that hangs in a call holds it for ever, and then the
+// jobs behind it give up instead of piling up.
+std::atomic<long long> moduleWaitMilliseconds{150000};
+
+// Process-wide lock of one module file. Held across a whole job, so it is a
+// flag under a short-lived mutex rather than a mutex held for the job.
 struct PathLock {
-    std::mutex mutex;
+    enum class Taken { Yes, ByThisThread, Busy };
+    std::mutex guard;
+    std::condition_variable freed;
+    bool held = false;
     std::atomic<std::thread::id> owner{};
 
-    // False (without waiting) when this thread holds it already: a nested job
-    // on the same module would otherwise wait for itself for ever.
-    bool acquire() {
+    // ByThisThread (without waiting) when this thread holds it already: a
+    // nested job on the same module would otherwise wait for itself. Busy
+    // when another job kept it for the whole wait.
+    Taken acquire(std::chrono::milliseconds limit) {
+        if (owner.load() == std::this_thread::get_id()) return Taken::ByThisThread;
+        std::unique_lock<std::mutex> lock(guard);
+        if (!freed.wait_for(lock, limit, [this] { return !held; })) return Taken::Busy;
+        take();
+        return Taken::Yes;
+    }
+    // For a late initialisation worker, which must finalise whatever it takes.
+    bool acquireWithoutLimit() {
         if (owner.load() == std::this_thread::get_id()) return false;
-        mutex.lock();
-        owner.store(std::this_thread::get_id());
+        std::unique_lock<std::mutex> lock(guard);
+        freed.wait(lock, [this] { return !held; });
+        take();
         return true;
     }
     void release() {
-        owner.store(std::thread::id());
-        mutex.unlock();
+        {
+            std::lock_guard<std::mutex> lock(guard);
+            held = false;
+            owner.store(std::thread::id());
+        }
+        freed.notify_one();
+    }
+
+private:
+    void take() {
+        held = true;
+        owner.store(std::this_thread::get_id());
     }
 };
 
@@ -165,6 +204,8 @@ struct ModuleState {
     std::shared_ptr<InitJob> pendingInit;
     bool sessionOpen = false;
     CK_SESSION_HANDLE session = 0;
+    // The last load gave up waiting for the module held by another job.
+    bool moduleBusy = false;
 
     // True while the worker may still be inside C_Initialize (an abandoned
     // worker counts as running: it cleans up after itself). A finished job's
@@ -220,6 +261,18 @@ struct ModuleState {
     }
 };
 
+}  // namespace detail
+
+void setModuleWaitLimit(std::chrono::milliseconds limit) {
+    detail::moduleWaitMilliseconds.store(std::max<long long>(limit.count(), 0));
+}
+
+std::chrono::milliseconds moduleWaitLimit() {
+    return std::chrono::milliseconds(detail::moduleWaitMilliseconds.load());
+}
+
+namespace detail {
+
 ModuleLease::ModuleLease() noexcept = default;
 ModuleLease::~ModuleLease() {
     if (state) state->releaseAll();
@@ -246,6 +299,11 @@ namespace {
 ModuleState* stateOf(SignerContext* context) {
     if (!context->lease.state) context->lease.state = std::make_shared<ModuleState>();
     return context->lease.state.get();
+}
+
+// The job could not start because another job held the module too long.
+bool moduleWasBusy(const SignerContext* context) {
+    return context->lease.state && context->lease.state->moduleBusy;
 }
 
 // The job's way out after a failure: session, C_Finalize, unload. Each step
@@ -321,12 +379,22 @@ CK_RV loadPKCS11LibraryDynamically(SignerContext* context) {
         LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path;
         return kNotLoaded;
     }
-    std::shared_ptr<tev::quessel::pkcs11::detail::PathLock> lock =
-        tev::quessel::pkcs11::detail::pathLockFor(path);
-    if (!lock->acquire()) {
-        LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path
-                   << " - the library is in use by another job of this thread";
-        return kNotLoaded;
+    using tev::quessel::pkcs11::detail::PathLock;
+    std::shared_ptr<PathLock> lock = tev::quessel::pkcs11::detail::pathLockFor(path);
+    const std::chrono::milliseconds limit = tev::quessel::pkcs11::moduleWaitLimit();
+    state->moduleBusy = false;
+    switch (lock->acquire(limit)) {
+        case PathLock::Taken::Yes:
+            break;
+        case PathLock::Taken::ByThisThread:
+            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path
+                       << " - the library is in use by another job of this thread";
+            return kNotLoaded;
+        case PathLock::Taken::Busy:
+            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path << " - another job has held the library for "
+                       << limit.count() << " ms";
+            state->moduleBusy = true;
+            return kNotLoaded;
     }
     state->pathLock = lock;
     state->locked = true;
@@ -406,7 +474,7 @@ void* asyncInitializePKCS11(void* taskPointer) {
     tev::thread::completeAsyncTask(task, [] {});
     if (abandoned && ok && rv == CKR_OK) {
         // Nobody took this initialisation over: undo it before the module goes.
-        const bool locked = job->pathLock->acquire();
+        const bool locked = job->pathLock->acquireWithoutLimit();
         job->functions->C_Finalize(nullptr);
         if (locked) job->pathLock->release();
         LOG(INFO) << kPrefix << "Finalized late initialization of pkcs11 library " << job->driverName;
@@ -632,7 +700,111 @@ struct KeySearch {
     bool withLabel;
     bool withId;
     CK_ULONG room;
+    // The key is taken without any tie to the certificate: use it only when
+    // its public half is the certificate's.
+    bool mustMatchCertificate = false;
 };
+
+bool sameUnsignedNumber(const QByteArray& a, const QByteArray& b) {
+    int i = 0, j = 0;
+    while (i < a.size() && a[i] == '\0') ++i;
+    while (j < b.size() && b[j] == '\0') ++j;
+    return a.size() - i == b.size() - j &&
+           memcmp(a.constData() + i, b.constData() + j, static_cast<size_t>(a.size() - i)) == 0;
+}
+
+QByteArray bignumParameter(const EVP_PKEY* key, const char* name) {
+    BIGNUM* number = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &number) != 1 || !number) return QByteArray();
+    QByteArray bytes(BN_num_bytes(number), '\0');
+    BN_bn2bin(number, reinterpret_cast<unsigned char*>(bytes.data()));
+    BN_free(number);
+    return bytes;
+}
+
+// Answer of one key object about the certificate's public key: a match, a
+// mismatch, or nothing to tell (the attributes are not on this object).
+enum class KeyVerdict { Match, Mismatch, Unknown };
+
+KeyVerdict rsaVerdict(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                      const QByteArray& modulus, const QByteArray& exponent) {
+    QByteArray value;
+    if (readAttribute(f, session, object, CKA_MODULUS, &value) != CKR_OK || value.isEmpty()) return KeyVerdict::Unknown;
+    if (!sameUnsignedNumber(value, modulus)) return KeyVerdict::Mismatch;
+    // Some modules keep no public exponent with the private key; the
+    // modulus alone already names the key.
+    if (readAttribute(f, session, object, CKA_PUBLIC_EXPONENT, &value) == CKR_OK && !value.isEmpty() &&
+        !sameUnsignedNumber(value, exponent))
+        return KeyVerdict::Mismatch;
+    return KeyVerdict::Match;
+}
+
+KeyVerdict ecVerdict(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                     const QByteArray& point) {
+    QByteArray value;
+    if (readAttribute(f, session, object, CKA_EC_POINT, &value) != CKR_OK || value.isEmpty()) return KeyVerdict::Unknown;
+    // PKCS#11 wraps the point in a DER OCTET STRING; older modules store it bare.
+    QByteArray wrapped = QByteArray(1, '\x04');
+    const int n = point.size();
+    if (n < 0x80) {
+        wrapped.append(static_cast<char>(n));
+    } else if (n < 0x100) {
+        wrapped.append('\x81').append(static_cast<char>(n));
+    } else {
+        wrapped.append('\x82').append(static_cast<char>(n >> 8)).append(static_cast<char>(n & 0xff));
+    }
+    wrapped.append(point);
+    return value == point || value == wrapped ? KeyVerdict::Match : KeyVerdict::Mismatch;
+}
+
+// True when the private key `key` holds the public key of the certificate:
+// RSA modulus and exponent, or EC point. The private key object is asked
+// first; where it does not carry them (EC private keys have no point), the
+// public key objects with the same CKA_ID answer. Nothing that proves the
+// pairing counts as a mismatch.
+bool keyBelongsToCertificate(SignerContext* context, CK_OBJECT_HANDLE key, const Certificate* certificate) {
+    X509* x509 = certificate ? certificate->x509 : nullptr;
+    const EVP_PKEY* publicKey = x509 ? X509_get0_pubkey(x509) : nullptr;
+    if (!publicKey) return false;
+    CK_FUNCTION_LIST_PTR f = context->functionList;
+    const CK_SESSION_HANDLE session = context->session;
+
+    const bool rsa = EVP_PKEY_get_base_id(publicKey) == EVP_PKEY_RSA;
+    const bool ec = EVP_PKEY_get_base_id(publicKey) == EVP_PKEY_EC;
+    if (!rsa && !ec) return false;
+    QByteArray modulus, exponent, point;
+    if (rsa) {
+        modulus = bignumParameter(publicKey, OSSL_PKEY_PARAM_RSA_N);
+        exponent = bignumParameter(publicKey, OSSL_PKEY_PARAM_RSA_E);
+        if (modulus.isEmpty() || exponent.isEmpty()) return false;
+    } else {
+        // The point exactly as the certificate encodes it.
+        const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x509);
+        if (!bits || bits->length <= 0) return false;
+        point = QByteArray(reinterpret_cast<const char*>(bits->data), bits->length);
+    }
+    auto verdictOf = [&](CK_OBJECT_HANDLE object) {
+        return rsa ? rsaVerdict(f, session, object, modulus, exponent) : ecVerdict(f, session, object, point);
+    };
+
+    const KeyVerdict own = verdictOf(key);
+    if (own != KeyVerdict::Unknown) return own == KeyVerdict::Match;
+
+    QByteArray id;
+    if (readAttribute(f, session, key, CKA_ID, &id) != CKR_OK || id.isEmpty()) return false;
+    CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &publicClass, sizeof publicClass},
+                             {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())}};
+    if (f->C_FindObjectsInit(session, search, 2) != CKR_OK) return false;
+    CK_OBJECT_HANDLE handles[4] = {0, 0, 0, 0};
+    CK_ULONG found = 0;
+    if (f->C_FindObjects(session, handles, 4, &found) != CKR_OK) found = 0;
+    f->C_FindObjectsFinal(session);
+    for (CK_ULONG i = 0; i < std::min<CK_ULONG>(found, 4); ++i) {
+        if (verdictOf(handles[i]) == KeyVerdict::Match) return true;
+    }
+    return false;
+}
 
 CK_RV findPrivateKey(SignerContext* context, Certificate* certificate, CK_OBJECT_HANDLE* key,
                      const KeySearch& search) {
@@ -674,6 +846,12 @@ CK_RV findPrivateKey(SignerContext* context, Certificate* certificate, CK_OBJECT
         return kNoPrivateKey;
     }
     if (found > 1) LOG(ERROR) << kPrefix << "Multiple private keys are found " << found;
+    if (search.mustMatchCertificate && !keyBelongsToCertificate(context, handles[0], certificate)) {
+        LOG(ERROR) << kPrefix << "The private key found in queue does not belong to the certificate"
+                   << (certificate ? " with serial number " + certificate->serialNumber : std::string());
+        LOG(ERROR) << kPrefix << search.noneLine;
+        return kNoPrivateKey;
+    }
     if (result != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot find private key with label " << label << " due to " << result;
     } else {
@@ -708,7 +886,7 @@ CK_RV getPrivateKeyByID(SignerContext* context, Certificate* certificate, CK_OBJ
 CK_RV getPrivateKeyInQueue(SignerContext* context, Certificate* certificate, CK_OBJECT_HANDLE* key) {
     return findPrivateKey(context, certificate, key,
                           {"Looking up private key in queue", "Found private key successfully with label ",
-                           "No private key is found in queue", false, false, 1});
+                           "No private key is found in queue", false, false, 1, true});
 }
 
 CK_RV getPrivateKey(SignerContext* context, Certificate* certificate, CK_OBJECT_HANDLE* key) {
@@ -827,7 +1005,8 @@ int listAvailablePKCS11Slots(SignerContext* context, std::vector<PKCS11Card>* ca
 }
 
 int listCertificatesOnSmartCardSlot(SignerContext* context, std::vector<Certificate>* certificates) {
-    if (loadPKCS11LibraryDynamically(context) != CKR_OK) throw kCertificateListFailed;
+    if (loadPKCS11LibraryDynamically(context) != CKR_OK)
+        throw moduleWasBusy(context) ? kModuleBusy : kCertificateListFailed;
     initializePKCS11AfterLoadingLibrary(context);
     CK_RV rv = openSessionOnProvidedSlotOfSmartCard(context);
     if (rv != CKR_OK) {
@@ -1020,7 +1199,7 @@ int initializeSigningContextForSigning(SignerContext* context) {
     if (rv != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot load pkcs11 library due to " << rv;
         unloadPKCS11LibraryDynamically(context);
-        return static_cast<int>(kNotLoaded);
+        return moduleWasBusy(context) ? kModuleBusy : static_cast<int>(kNotLoaded);
     }
     const CK_RV initResult = initializePKCS11AfterLoadingLibrary(context);
     if (!context->initialized) {
@@ -1049,6 +1228,7 @@ Certificate getCertificateWithProvidedSerialNumber(SignerContext* context, std::
     if (rv != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot retrieve signing certificate - cancelling task";
         releaseJob(context);
+        if (moduleWasBusy(context)) throw kModuleBusy;
         throw kCertificateNotFound;
     }
     for (const Certificate& certificate : certificates) {
@@ -1188,7 +1368,8 @@ namespace {
 // Load, initialise, session, login; every failure releases what was opened
 // and throws (33 module/session, 27/38/39 or the CK_RV for the login).
 void openLoggedInJob(SignerContext* context, const char* sessionFailure) {
-    if (loadPKCS11LibraryDynamically(context) != CKR_OK) throw kCertificateListFailed;
+    if (loadPKCS11LibraryDynamically(context) != CKR_OK)
+        throw moduleWasBusy(context) ? kModuleBusy : kCertificateListFailed;
     initializePKCS11AfterLoadingLibrary(context);
     CK_RV rv = openSessionOnProvidedSlotOfSmartCard(context);
     if (rv != CKR_OK) {
@@ -1499,7 +1680,8 @@ int generateRsaKeyPair(SignerContext* context, const QByteArray& ckaId, const QS
 // ---- object listing and removal -----------------------------------------------------------------
 
 int verifyPIN(SignerContext* context) {
-    if (loadPKCS11LibraryDynamically(context) != CKR_OK) throw kCertificateListFailed;
+    if (loadPKCS11LibraryDynamically(context) != CKR_OK)
+        throw moduleWasBusy(context) ? kModuleBusy : kCertificateListFailed;
     initializePKCS11AfterLoadingLibrary(context);
     CK_RV rv = openSessionOnProvidedSlotOfSmartCard(context);
     if (rv != CKR_OK) {
@@ -1573,7 +1755,9 @@ int destroyAllObjects(SignerContext* context) {
 
 namespace {
 
-// Destroys every token object with that CKA_ID, 64 handles at a time.
+// Destroys every token object with that CKA_ID, 64 handles at a time. A
+// failed C_DestroyObject does not stop the walk, but it is what the caller
+// hears: an object that is still on the token must not be reported as gone.
 CK_RV destroyObjectsWithId(SignerContext* context, const QByteArray& ckaId) {
     CK_FUNCTION_LIST_PTR f = context->functionList;
     CK_BBOOL onToken = CK_TRUE;
@@ -1582,21 +1766,26 @@ CK_RV destroyObjectsWithId(SignerContext* context, const QByteArray& ckaId) {
                                  {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())}};
     CK_RV rv = f->C_FindObjectsInit(context->session, attributes, 2);
     if (rv != CKR_OK) return rv;
+    CK_RV firstFailure = CKR_OK;
     for (;;) {
         CK_OBJECT_HANDLE batch[64];
         CK_ULONG count = 0;
         rv = f->C_FindObjects(context->session, batch, 64, &count);
         if (rv != CKR_OK) {
             f->C_FindObjectsFinal(context->session);
-            return rv;
+            return firstFailure != CKR_OK ? firstFailure : rv;
         }
-        if (count == 0) return f->C_FindObjectsFinal(context->session);
+        if (count == 0) {
+            rv = f->C_FindObjectsFinal(context->session);
+            return firstFailure != CKR_OK ? firstFailure : rv;
+        }
         for (CK_ULONG i = 0; i < std::min<CK_ULONG>(count, 64); ++i) {
             const CK_RV destroyed = f->C_DestroyObject(context->session, batch[i]);
             if (destroyed == CKR_OK) {
                 qDebug() << "Destroyed handle" << batch[i];
             } else {
                 qDebug().nospace() << "Cannot destroy handle " << batch[i] << " rv=" << destroyed;
+                if (firstFailure == CKR_OK) firstFailure = destroyed;
             }
         }
     }

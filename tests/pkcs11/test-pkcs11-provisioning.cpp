@@ -279,8 +279,26 @@ TEST_F(Pkcs11Provisioning, RemovalTakesExactlyTheMatchingObjects) {
 
     // Serial 123 (DER 02 01 7B), given with blanks around it.
     EXPECT_EQ(pk::destroyCertificateObjectsWithCertificateSerialNumber(&context, " 123 "), 0);
-    EXPECT_EQ(objects(token), QStringList({"cert|loose-certificate|", "cert|two-certificate|e2",
-                                           "private|two-private|e2", "public|two-public|e2"}));
+    const QStringList remaining = {"cert|loose-certificate|", "cert|two-certificate|e2", "private|two-private|e2",
+                                   "public|two-public|e2"};
+    EXPECT_EQ(objects(token), remaining);
+
+    // Objects the token refuses to destroy are not reported as gone.
+    ASSERT_FALSE(fault.isEmpty());
+    SignerContext refusing;
+    fill(&refusing, context.slotId);
+    refusing.libraryPath = fault;
+    {
+        p11test::EnvScope refuse("P11FAULT_C_DestroyObject_RV", std::to_string(CKR_ACTION_PROHIBITED));
+        EXPECT_EQ(pk::destroyCertificateObjectsWithCertificateSerialNumber(&refusing, "5550005"),
+                  static_cast<int>(CKR_ACTION_PROHIBITED));
+        EXPECT_EQ(objects(token), remaining);
+        // Only the first refused: the others still go, the failure is the answer.
+        p11test::EnvScope first("P11FAULT_C_DestroyObject_CALL", "1");
+        EXPECT_EQ(pk::destroyAllObjectsWitkCkaId(&refusing, QByteArray::fromHex("e2")),
+                  static_cast<int>(CKR_ACTION_PROHIBITED));
+        EXPECT_EQ(objects(token).size(), 2);
+    }
     EXPECT_EQ(pk::destroyAllObjectsWitkCkaId(&context, QByteArray::fromHex("e2")), 0);
     EXPECT_EQ(objects(token), QStringList({"cert|loose-certificate|"}));
     EXPECT_EQ(pk::destroyAllObjects(&context), 0);

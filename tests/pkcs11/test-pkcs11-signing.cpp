@@ -121,12 +121,23 @@ TEST_F(Pkcs11Signing, EcKeyRefusedByModuleIsThrownAsRawCode) {
     EXPECT_NE(raw, 0u);
 }
 
-TEST_F(Pkcs11Signing, KeyWithoutMatchingLabelOrIdIsFoundAsFirstKey) {
+TEST_F(Pkcs11Signing, FirstKeyOnTheTokenSignsOnlyForItsOwnCertificate) {
     // The stray token's only key carries neither the certificate's label nor
     // its CKA_ID: only the first-key lookup finds it, and it is the right key.
-    const QByteArray signature =
-        rawSign(module, "STRAY_SERIAL", digest, "1234", tokens().slotOf("corvane-stray"));
+    const int straySlot = tokens().slotOf("corvane-stray");
+    const QByteArray signature = rawSign(module, "STRAY_SERIAL", digest, "1234", straySlot);
     EXPECT_TRUE(p11test::opensslVerifiesData(tokens().qget("STRAY_CERT"), data, signature));
+    // The orphan certificate's own key is not on the token: the first key
+    // there is another certificate's, and signing with it is no answer.
+    QByteArray out;
+    unsigned long raw = 0;
+    try {
+        pk::signPKCS1_Padding_1_5("softhsm", module, "1234", tokens().get("ORPHAN_SERIAL"), straySlot, digest, &out);
+    } catch (unsigned long rv) {
+        raw = rv;
+    }
+    EXPECT_EQ(raw, 224u);
+    EXPECT_TRUE(out.isEmpty());
 }
 
 TEST_F(Pkcs11Signing, UnknownOrDifferentlyWrittenSerialIs516) {

@@ -12,6 +12,7 @@
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 #include "quessel-commons.h"
 #include "quessel-test-kit.h"
 #include "test-support.h"
+#include "tev-pkcs11.h"
 #include "tev-smartcard.h"
 
 namespace q = tev::quessel;
@@ -574,6 +576,92 @@ TEST_F(TokenTest, ParallelRequestsOnSeveralThreadsAllSucceed) {
         const auto verified = quesseltest::verifyCades(cms, f().ca(), nullptr);
         EXPECT_EQ(verified.exitCode, 0) << verified.output;
     }
+}
+
+TEST_F(TokenTest, HungModuleHoldsUpOnlyItsOwnRequestsAndForABoundedTime) {
+    requireFaultModule();
+    if (HasFatalFailure()) return;
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kWait = std::chrono::milliseconds(1500);
+    constexpr int kHangMs = 7000;
+    // The fault module forwards to its own copy of SoftHSM, so the job on
+    // "softhsm" meanwhile (which initialises and finalises its module) does
+    // not pull the hung job's session away.
+    const QString copy = corvane::test::privateFolder() + "/softhsm-copy.so";
+    const QString trace = corvane::test::privateFolder() + "/hung.trace";
+    QFile::remove(copy);
+    QFile::remove(trace);
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(f().tokens.module()), copy));
+    FaultEnvironment env;
+    env.set("P11FAULT_TARGET", copy.toUtf8().constData());
+    env.set("P11FAULT_TRACE", trace.toUtf8().constData());
+    env.set("P11FAULT_C_Sign_SLEEP_MS", std::to_string(kHangMs).c_str());
+    const auto defaultWait = tev::quessel::pkcs11::moduleWaitLimit();
+    tev::quessel::pkcs11::setModuleWaitLimit(kWait);
+
+    const QByteArray digest = quesseltest::sha256("held up");
+    std::atomic<bool> hungDone{false};
+    std::string hungAnswer, hungFailure;
+    std::thread hung([&] {
+        try {
+            hungAnswer = q::signPKCS1AsJSON(signRequest("RSA", digest, "p11fault"));
+        } catch (...) {
+            hungFailure = "the hung job threw";
+        }
+        hungDone = true;
+    });
+    // Two SoftHSM instances must not work at the same time (their logins
+    // fail now and then), so go on once the job hangs in C_Sign.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    auto hanging = [&] {
+        QFile file(trace);
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("C_Sign sleeping");
+    };
+    while (!hanging() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!hanging()) {
+        ADD_FAILURE() << "the job never reached C_Sign";
+        hung.join();
+        tev::quessel::pkcs11::setModuleWaitLimit(defaultWait);
+        return;
+    }
+
+    // Another module meanwhile: served as usual.
+    std::string otherAnswer;
+    std::thread other([&] {
+        try {
+            otherAnswer = q::signPKCS1AsJSON(signRequest("RSA", digest, "softhsm"));
+        } catch (int code) {
+            otherAnswer = "threw " + std::to_string(code);
+        } catch (...) {
+            otherAnswer = "threw";
+        }
+    });
+
+    // The hung module: each request gives up after the wait, on both roads.
+    const auto start = Clock::now();
+    EXPECT_EQ(thrownInt(q::signPKCS1AsJSON, signRequest("RSA", digest, "p11fault")), 61);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, kWait);
+    EXPECT_LT(waited, kWait + std::chrono::milliseconds(1500));
+    EXPECT_EQ(quesseltest::valuesOf(q::listSignerCertificatesAsJSON(
+                                        {{"library", "p11fault"}, {"slotId", QString::number(f().mainSlot)}}),
+                                    "responseCode"),
+              std::vector<std::string>{"61"});
+    other.join();
+    EXPECT_FALSE(hungDone) << "the hang ended before the other requests were answered";
+
+    // When the module returns, its job ends normally and frees the module.
+    hung.join();
+    tev::quessel::pkcs11::setModuleWaitLimit(defaultWait);
+    EXPECT_TRUE(hungFailure.empty()) << hungFailure;
+    for (const std::string* answer : {&hungAnswer, &otherAnswer}) {
+        ASSERT_EQ(quesseltest::valuesOf(*answer, "responseCode"), std::vector<std::string>{"0"}) << *answer;
+        const auto verified = quesseltest::verifyPkcs1(digest, signatureOf(*answer), f().tokens.qget("RSA_CERT"));
+        EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    }
+    unsetenv("P11FAULT_C_Sign_SLEEP_MS");
+    EXPECT_EQ(quesseltest::valuesOf(q::signPKCS1AsJSON(signRequest("RSA", digest, "p11fault")), "responseCode"),
+              std::vector<std::string>{"0"});
 }
 
 }  // namespace

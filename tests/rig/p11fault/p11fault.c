@@ -9,13 +9,16 @@
  *                                without calling the real module
  *   P11FAULT_<fn>_CALL=<n>       with _RV: only the n-th call of <fn> since the last
  *                                C_Initialize fails (1-based); other calls forward
- *   P11FAULT_C_Initialize_SLEEP_MS=<ms>  C_Initialize sleeps first (a hanging module)
+ *   P11FAULT_<fn>_SLEEP_MS=<ms>  <fn> sleeps first, then goes on as configured (a module
+ *                                hanging in C_Initialize, a C_Login waiting on a PIN pad,
+ *                                a C_Sign that takes its time)
  *   P11FAULT_C_Sign_EMPTY=1      C_Sign answers CKR_OK with a signature of 0 bytes
  *   P11FAULT_EC_SOFT_SIGN=1      "software signer": C_SignInit with CKM_RSA_PKCS on an
  *                                EC private key is served with CKM_ECDSA, and C_Sign
  *                                returns the raw r||s as a DER ECDSA-Sig-Value
  *                                SEQUENCE { INTEGER r, INTEGER s }. For tests only.
- *   P11FAULT_TRACE=<file>        one line per call appended: "<fn> <rv in hex>"
+ *   P11FAULT_TRACE=<file>        one line per call appended: "<fn> <rv in hex>", and
+ *                                "<fn> sleeping" when a _SLEEP_MS call starts to sleep
  *
  * <fn> is one of the wrapped functions: C_Initialize C_Finalize C_GetSlotList
  * C_GetSlotInfo C_GetTokenInfo C_OpenSession C_CloseSession C_GetSessionInfo
@@ -87,24 +90,39 @@ static int injected(const char* fn, CK_RV* rv) {
     return 1;
 }
 
-static CK_RV trace(const char* fn, CK_RV rv) {
+static void trace_line(const char* line, int len) {
     const char* file = getenv("P11FAULT_TRACE");
-    if (file && *file) {
-        char line[96];
-        int len = snprintf(line, sizeof line, "%s 0x%lx\n", fn, (unsigned long)rv);
-        int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            if (write(fd, line, (size_t)len) < 0) { /* tracing is best effort */
-            }
-            close(fd);
+    if (!file || !*file || len <= 0) return;
+    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, line, (size_t)len) < 0) { /* tracing is best effort */
         }
+        close(fd);
     }
+}
+
+static CK_RV trace(const char* fn, CK_RV rv) {
+    char line[96];
+    trace_line(line, snprintf(line, sizeof line, "%s 0x%lx\n", fn, (unsigned long)rv));
     return rv;
+}
+
+/* Traces "<fn> sleeping" first, so a test knows when the call is held up. */
+static void sleep_if_asked(const char* fn) {
+    const char* sleepMs = env_of(fn, "SLEEP_MS");
+    if (!sleepMs || !*sleepMs) return;
+    char line[96];
+    trace_line(line, snprintf(line, sizeof line, "%s sleeping\n", fn));
+    long ms = strtol(sleepMs, NULL, 0);
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
 
 #define FORWARD(fn, ...)                               \
     do {                                               \
         CK_RV injected_rv;                             \
+        sleep_if_asked(#fn);                           \
         if (injected(#fn, &injected_rv))               \
             return trace(#fn, injected_rv);            \
         return trace(#fn, real->fn(__VA_ARGS__));      \
@@ -172,13 +190,6 @@ static size_t ecdsa_raw_to_der(const unsigned char* raw, size_t rawLen, unsigned
 /* ---- wrapped functions ------------------------------------------------------ */
 
 static CK_RV w_Initialize(CK_VOID_PTR args) {
-    const char* sleepMs = env_of("C_Initialize", "SLEEP_MS");
-    if (sleepMs && *sleepMs) {
-        long ms = strtol(sleepMs, NULL, 0);
-        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
-    }
     reset_counters();
     FORWARD(C_Initialize, args);
 }
@@ -224,6 +235,7 @@ static CK_RV w_DestroyObject(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o) { FORWARD(
 
 static CK_RV w_SignInit(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k) {
     CK_RV rv;
+    sleep_if_asked("C_SignInit");
     if (injected("C_SignInit", &rv)) return trace("C_SignInit", rv);
     const char* soft = getenv("P11FAULT_EC_SOFT_SIGN");
     soft_mark(s, 0);
@@ -242,6 +254,7 @@ static CK_RV w_SignInit(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDL
 
 static CK_RV w_Sign(CK_SESSION_HANDLE s, CK_BYTE_PTR d, CK_ULONG dl, CK_BYTE_PTR sig, CK_ULONG_PTR sl) {
     CK_RV rv;
+    sleep_if_asked("C_Sign");
     if (injected("C_Sign", &rv)) return trace("C_Sign", rv);
     const char* empty = env_of("C_Sign", "EMPTY");
     if (empty && *empty && *empty != '0') {

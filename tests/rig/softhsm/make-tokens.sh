@@ -21,7 +21,9 @@
 #     expired  RSA-2048 key + expired certificate, "expired-signer", CKA_ID 04
 #   corvane-stray  user PIN 1234: one certificate "stray-cert" (CKA_ID 21) whose
 #                  private key carries another label "stray-key" and CKA_ID 22,
-#                  so only a "first private key on the token" lookup finds it
+#                  so only a "first private key on the token" lookup finds it;
+#                  and "orphan-cert" (CKA_ID 23), a copy of the rsa certificate
+#                  whose private key is not on this token
 #   corvane-empty  user PIN 1234, no objects
 #
 # tokens.env keys:
@@ -29,7 +31,8 @@
 #   TOKEN_MAIN TOKEN_STRAY TOKEN_EMPTY              token labels
 #   SLOT_MAIN SLOT_STRAY SLOT_EMPTY                 decimal slot ids of this store
 #   <N>_SERIAL (decimal) <N>_LABEL <N>_ID (hex) <N>_CERT (PEM path) <N>_CERT_DER
-#   <N>_KEY (PEM path) <N>_TOKEN (label), for N in RSA EC256 EC384 EXPIRED STRAY;
+#   <N>_KEY (PEM path) <N>_TOKEN (label), for N in RSA EC256 EC384 EXPIRED STRAY
+#   ORPHAN (the orphan's key file is rsa's, which the stray token lacks);
 #   STRAY_KEY_LABEL STRAY_KEY_ID for the stray token's key.
 #
 # Certificates carry distinct serial numbers; EC256_SERIAL is above 2^64 so it
@@ -128,6 +131,8 @@ put_key_and_cert corvane-main ec256 ec256-signer 02
 put_key_and_cert corvane-main ec384 ec384-signer 03
 put_key_and_cert corvane-main expired expired-signer 04
 put_key_and_cert corvane-stray stray stray-cert 21 stray-key 22
+quiet pkcs11-tool --module "$MODULE" --token-label corvane-stray --login --pin $PIN \
+  --write-object rsa.der --type cert --id 23 --label orphan-cert
 
 # Slot ids of this store, by label.
 slot_of() {
@@ -169,6 +174,7 @@ fi
   entry EC384 ec384 $EC384_SERIAL ec384-signer 03 corvane-main
   entry EXPIRED expired $EXPIRED_SERIAL expired-signer 04 corvane-main
   entry STRAY stray $STRAY_SERIAL stray-cert 21 corvane-stray
+  entry ORPHAN rsa $RSA_SERIAL orphan-cert 23 corvane-stray
   echo "STRAY_KEY_LABEL=stray-key"
   echo "STRAY_KEY_ID=22"
 } > tokens.env.tmp
