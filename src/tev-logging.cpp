@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,8 @@ constexpr const char* kLoggerId = "default";
 // Lines waiting for the writer before a logging thread has to wait for room:
 // a file system that stalls must not make the queue grow without bound.
 constexpr std::size_t kMaxPendingLines = 20000;
+// How long the writer lets lines gather after it was woken by the first one.
+constexpr int kGatherMicroseconds = 200;
 
 struct Entry {
     timespec time;
@@ -153,11 +156,21 @@ private:
         std::vector<Entry> batch;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
+            bool slept = false;
             while (pending_.empty() && !stopping_) {
                 writerIdle_ = true;
                 work_.wait(lock);
+                slept = true;
             }
             writerIdle_ = false;
+            if (slept && !stopping_) {
+                // A request writes its lines in a burst: let the rest of it
+                // arrive and write them together rather than waking up and
+                // writing once per line.
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(kGatherMicroseconds));
+                lock.lock();
+            }
             if (pending_.empty()) {
                 // Stopping with nothing left: whatever is logged from now on
                 // is written by its caller.
