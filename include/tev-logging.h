@@ -9,14 +9,16 @@
 // queued up behind each other.
 //
 // Instead LOG(INFO) / LOG(ERROR) collect the message text on the calling
-// thread without any lock and hand it, with its time and level, to one writer
-// thread. The writer formats each line ("%datetime %level [default] %msg",
-// date-time "%Y-%M-%d %H:%m:%s,%g"), appends it to the file and empties the
-// file exactly where easylogging++ would have (after the line that brings it
-// to 10000 bytes or more), so the file reads the same. Lines keep the order in
-// which their LOG statements completed. The writer drains its queue before
-// the program ends normally; flush() waits until everything logged so far is
-// in the file. A crash writes its own line through the crash handler.
+// thread without any lock and queue it with its time and level. Whichever
+// thread finds nobody writing writes the queue (its line and what others add
+// meanwhile), formatting each line ("%datetime %level [default] %msg",
+// date-time "%Y-%M-%d %H:%m:%s,%g") outside the queue's lock; the others only
+// queue. The file is emptied exactly where easylogging++ would have (after the
+// line that brings it to 10000 bytes or more), so it reads the same. Lines
+// keep the order in which their LOG statements completed, and when a LOG
+// statement returns its line is written or being written by a running
+// thread. flush() waits until everything logged so far is in the file. A
+// crash writes its own line through the crash handler.
 #pragma once
 
 #include <easylogging++.h>

@@ -5,16 +5,13 @@
 #include <QString>
 
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -26,11 +23,8 @@ namespace logging {
 namespace {
 
 constexpr const char* kLoggerId = "default";
-// Lines waiting for the writer before a logging thread has to wait for room:
-// a file system that stalls must not make the queue grow without bound.
+// Lines queued behind a writer at work before a logging thread waits.
 constexpr std::size_t kMaxPendingLines = 20000;
-// How long the writer lets lines gather after it was woken by the first one.
-constexpr int kGatherMicroseconds = 200;
 
 struct Entry {
     timespec time;
@@ -75,9 +69,16 @@ void writeAll(int fd, const std::string& bytes) {
     }
 }
 
-// Owns the queue and the writer thread. Made once and never destroyed: code
-// that runs during exit (static destructors) may still log; after the writer
-// has stopped such lines are written on the caller's thread.
+// Owns the queue of lines and the file. There is no writer thread: the
+// thread whose line finds nobody writing becomes the writer, writes
+// everything queued (its own line and whatever others add meanwhile) without
+// holding the queue's lock, and gives the role up only when the queue is
+// empty. A thread that finds a writer at work only queues its line and goes
+// on. So when a LOG statement returns, its line is in the file or in the
+// hands of a thread that is writing it right now: nothing waits for a thread
+// that may never run again (the programs end by a signal), and under load one
+// write(2) carries the lines of many requests. Made once and never destroyed:
+// code that runs during exit (static destructors) may still log.
 class Writer {
 public:
     static Writer& instance() {
@@ -89,111 +90,51 @@ public:
         Entry entry{{0, 0}, level, std::move(text)};
         clock_gettime(CLOCK_REALTIME, &entry.time);
         std::unique_lock<std::mutex> lock(mutex_);
-        startLocked();
-        if (pending_.size() >= kMaxPendingLines && !stopped_) {
-            ++waiting_;
-            progress_.wait(lock, [this] { return pending_.size() < kMaxPendingLines || stopped_; });
-            --waiting_;
-        }
-        if (stopped_) {
-            std::vector<Entry> one;
-            one.push_back(std::move(entry));
-            writeBatch(one);
-            return;
+        if (writing_ && pending_.size() >= kMaxPendingLines) {
+            // A file system that stalls must not make the queue grow without
+            // bound: wait for the writer to take the queue.
+            ++roomWaiting_;
+            room_.wait(lock, [this] { return !writing_ || pending_.size() < kMaxPendingLines; });
+            --roomWaiting_;
         }
         pending_.push_back(std::move(entry));
-        ++submitted_;
-        const bool wake = writerIdle_;
-        writerIdle_ = false;
-        lock.unlock();
-        if (wake) work_.notify_one();
+        if (writing_) return;
+        writing_ = true;
+        while (!pending_.empty()) {
+            batch_.swap(pending_);
+            if (roomWaiting_) room_.notify_all();
+            writeBatch(&lock);
+            batch_.clear();
+        }
+        writing_ = false;
+        if (waiting_) idle_.notify_all();
     }
 
     void flush() {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (stopped_ || !thread_.joinable()) return;
-        const unsigned long long target = submitted_;
         ++waiting_;
-        progress_.wait(lock, [this, target] { return written_ >= target || stopped_; });
+        idle_.wait(lock, [this] { return !writing_; });
         --waiting_;
     }
 
     void setPath(const std::string& path) {
-        flush();
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++waiting_;
+        idle_.wait(lock, [this] { return !writing_; });
+        --waiting_;
         path_ = path;
         ++pathGeneration_;
-        startLocked();
     }
 
 private:
     Writer() = default;
 
-    static void stopAtExit() { instance().stop(); }
-
-    void startLocked() {
-        if (thread_.joinable() || stopped_) return;
-        thread_ = std::thread([this] { run(); });
-        std::atexit(&Writer::stopAtExit);
-    }
-
-    // Drains the queue and ends the writer (the program is ending).
-    void stop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (stopped_ || !thread_.joinable()) {
-            stopped_ = true;
-            return;
-        }
-        stopping_ = true;
-        lock.unlock();
-        work_.notify_one();
-        thread_.join();
-        lock.lock();
-        progress_.notify_all();
-    }
-
-    void run() {
-        std::vector<Entry> batch;
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            bool slept = false;
-            while (pending_.empty() && !stopping_) {
-                writerIdle_ = true;
-                work_.wait(lock);
-                slept = true;
-            }
-            writerIdle_ = false;
-            if (slept && !stopping_) {
-                // A request writes its lines in a burst: let the rest of it
-                // arrive and write them together rather than waking up and
-                // writing once per line.
-                lock.unlock();
-                std::this_thread::sleep_for(std::chrono::microseconds(kGatherMicroseconds));
-                lock.lock();
-            }
-            if (pending_.empty()) {
-                // Stopping with nothing left: whatever is logged from now on
-                // is written by its caller.
-                stopped_ = true;
-                progress_.notify_all();
-                return;
-            }
-            batch.swap(pending_);
-            if (waiting_) progress_.notify_all();  // room in the queue again
-            writeBatch(batch);  // takes the file settings under the lock, writes without it
-            written_ += batch.size();
-            batch.clear();
-            if (waiting_) progress_.notify_all();
-        }
-    }
-
-    // Called with `mutex_` held; releases it around the file work when the
-    // writer thread is running.
-    void writeBatch(std::vector<Entry>& batch) {
+    // Writes `batch_`. Called by the writer with `lock` held; releases it
+    // around the file work.
+    void writeBatch(std::unique_lock<std::mutex>* lock) {
         const std::string path = path_;
         const unsigned long long generation = pathGeneration_;
-        const bool unlock = !stopped_;
-        if (unlock) mutex_.unlock();
+        lock->unlock();
         if (generation != openGeneration_) reopen(path, generation);
         const int fd = fd_ >= 0 ? fd_ : STDOUT_FILENO;
         const bool toFile = fd_ >= 0;
@@ -209,7 +150,7 @@ private:
         bool empty = maxSize != 0 && size >= maxSize;
         if (empty) size = 0;
         out_.clear();
-        for (const Entry& entry : batch) {
+        for (const Entry& entry : batch_) {
             if (entry.time.tv_sec != cachedSecond_) {
                 struct tm local;
                 const time_t seconds = entry.time.tv_sec;
@@ -233,7 +174,7 @@ private:
         }
         writeAll(fd, out_);
         if (out_.capacity() > (1u << 20)) std::string().swap(out_);
-        if (unlock) mutex_.lock();
+        lock->lock();
     }
 
     void reopen(const std::string& path, unsigned long long generation) {
@@ -243,21 +184,17 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable work_;      // the writer waits here for lines
-    std::condition_variable progress_;  // flush() and full-queue waits
+    std::condition_variable idle_;  // flush() and setPath() wait here
+    std::condition_variable room_;  // loggers wait here while the queue is full
     std::vector<Entry> pending_;
-    unsigned long long submitted_ = 0;
-    unsigned long long written_ = 0;
     int waiting_ = 0;
-    bool writerIdle_ = false;
-    bool stopping_ = false;
-    bool stopped_ = false;
+    int roomWaiting_ = 0;
+    bool writing_ = false;
     std::string path_;
     unsigned long long pathGeneration_ = 0;
-    std::thread thread_;
 
-    // Used by whoever writes a batch (the writer thread; at exit the caller,
-    // under `mutex_`).
+    // The writer's alone (whoever holds the role; handed on under `mutex_`).
+    std::vector<Entry> batch_;
     int fd_ = -1;
     unsigned long long openGeneration_ = 0;
     time_t cachedSecond_ = -1;
