@@ -3,6 +3,10 @@
 //   - "initialize" throughput and p50/p99 latency over keep-alive TLS at 1, 16
 //     and 64 connections, for JSONP (corvane-service, https://127.0.0.1:16357)
 //     and for the secure WebSocket (corvane-universal, wss://127.0.0.1:16356);
+//   - beside each JSONP row, on the very same answer bytes (one "initialize"
+//     answer taken from the agent): nginx with one worker (when installed)
+//     and our own HTTP server with a handler that writes that fixed body
+//     (corvane-bench-fixed-server), and the agent's rate as a share of both;
 //   - resident memory of corvane-service idle, with 100 keep-alive TLS
 //     connections open, and after they are closed.
 // Prints a table; asserts nothing about time.
@@ -17,6 +21,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -50,6 +56,10 @@ using corvane::test::AgentProcess;
 
 constexpr quint16 kJsonpPort = 16357;
 constexpr quint16 kWssPort = 16356;
+// Private to this run (the bench runs in its own network namespace or on a
+// machine where these are free).
+constexpr quint16 kNginxPort = 16358;
+constexpr quint16 kFixedPort = 16359;
 
 // ---- processes --------------------------------------------------------------------
 
@@ -195,6 +205,7 @@ enum Phase { kWarming = 0, kMeasuring = 1, kStopping = 2 };
 // What all connections of one run share.
 struct Run {
     bool websocket = false;
+    quint16 port = kJsonpPort;
     bool oneRequestEach = false;          // memory run: one answer per connection, then idle
     std::atomic<int> phase{kWarming};
     std::atomic<int> ready{0};            // connections that finished their handshake
@@ -273,7 +284,7 @@ public:
             if (run_->phase.load() != kStopping) run_->fail("the server closed a keep-alive connection");
             inFlight_ = false;
         });
-        socket_->connectToHostEncrypted("127.0.0.1", kJsonpPort);
+        socket_->connectToHostEncrypted("127.0.0.1", run_->port);
     }
     void close() override {
         if (socket_) socket_->disconnectFromHost();
@@ -409,9 +420,10 @@ struct Figures {
     std::string note;
 };
 
-Figures measure(bool websocket, int connections, double seconds) {
+Figures measure(bool websocket, int connections, double seconds, quint16 port = kJsonpPort) {
     Run run;
     run.websocket = websocket;
+    run.port = port;
     const int threads = std::min(connections, 4);
     ClientThreads clients(&run, connections, threads);
     Figures f;
@@ -471,15 +483,142 @@ bool startService(AgentProcess& agent) {
     return true;
 }
 
+// One "initialize" answer of the running agent: the JSONP body "cb(...)".
+QByteArray fetchAnswer(quint16 port) {
+    QSslSocket socket;
+    socket.setSslConfiguration(clientTls());
+    socket.connectToHostEncrypted("127.0.0.1", port);
+    if (!socket.waitForEncrypted(10000)) return {};
+    socket.write(jsonpRequest());
+    QByteArray buffer, body;
+    int status = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (!takeHttpResponse(&buffer, &status, &body) && timer.elapsed() < 10000) {
+        if (!socket.waitForReadyRead(1000)) continue;
+        buffer += socket.readAll();
+    }
+    socket.disconnectFromHost();
+    return status == 200 ? body : QByteArray();
+}
+
+// A helper server started for the comparison rows, ended with the run.
+class HelperServer {
+public:
+    bool start(const QString& program, const QStringList& arguments, quint16 port) {
+        process_.setProgram(program);
+        process_.setArguments(arguments);
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start();
+        return process_.waitForStarted(10000) && waitForListener(process_.processId(), port, 20000);
+    }
+    ~HelperServer() {
+        if (process_.state() == QProcess::NotRunning) return;
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess process_;
+};
+
+QString nginxProgram() {
+    for (const char* path : {"/usr/sbin/nginx", "/usr/bin/nginx"})
+        if (QFileInfo(path).isExecutable()) return path;
+    return {};
+}
+
+// nginx, one worker, TLS with the agent's own chain, serving `body` for every
+// path on keep-alive connections that are never closed by request count.
+bool startNginx(HelperServer* server, const QString& folder, const QByteArray& body) {
+    const QString program = nginxProgram();
+    if (program.isEmpty()) return false;
+    const QString tls = corvane::test::binaryDir() + "/tls";
+    QFile chain(folder + "/chain.pem");
+    QFile leaf(tls + "/leaf.pem"), interm(tls + "/interm.pem");
+    if (!chain.open(QIODevice::WriteOnly) || !leaf.open(QIODevice::ReadOnly) || !interm.open(QIODevice::ReadOnly))
+        return false;
+    chain.write(leaf.readAll() + interm.readAll());
+    chain.close();
+    QFile answer(folder + "/answer.js");
+    if (!answer.open(QIODevice::WriteOnly)) return false;
+    answer.write(body);
+    answer.close();
+    QDir(folder).mkpath("temp");
+    const QString config = QString(
+        "worker_processes 1;\ndaemon off;\nmaster_process on;\n%1"
+        "pid %2/nginx.pid;\nerror_log %2/error.log crit;\n"
+        "events { worker_connections 1024; }\n"
+        "http {\n  access_log off;\n"
+        "  client_body_temp_path %2/temp/body; proxy_temp_path %2/temp/proxy;\n"
+        "  fastcgi_temp_path %2/temp/fastcgi; uwsgi_temp_path %2/temp/uwsgi; scgi_temp_path %2/temp/scgi;\n"
+        "  keepalive_requests 1000000000; keepalive_timeout 300s;\n"
+        "  server {\n    listen 127.0.0.1:%3 ssl;\n"
+        "    ssl_certificate %2/chain.pem; ssl_certificate_key %4/leaf.key;\n"
+        "    root %2;\n    location / { default_type application/javascript; try_files /answer.js =404; }\n"
+        "  }\n}\n").arg(geteuid() == 0 ? "user root;\n" : "", folder).arg(kNginxPort).arg(tls);
+    QFile file(folder + "/nginx.conf");
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    file.write(config.toUtf8());
+    file.close();
+    return server->start(program, {"-p", folder, "-c", folder + "/nginx.conf", "-e", folder + "/error.log"},
+                         kNginxPort);
+}
+
 int runJsonp(double seconds) {
     AgentProcess agent("bin/corvane-service");
     if (!startService(agent)) return 1;
     int failures = 0;
+    const QByteArray body = fetchAnswer(kJsonpPort);
+    QTemporaryDir folder;
+    HelperServer nginx, fixed;
+    bool haveNginx = false, haveFixed = false;
+    if (!body.startsWith("cb(") || !body.endsWith(")")) {
+        std::printf("  no \"initialize\" answer to compare with: the comparison rows are left out\n");
+        ++failures;
+    } else {
+        QFile answer(folder.path() + "/answer.txt");
+        answer.open(QIODevice::WriteOnly);
+        answer.write(body.mid(3, body.size() - 4));
+        answer.close();
+        haveFixed = fixed.start(corvane::test::binaryDir() + "/bench/corvane-bench-fixed-server",
+                                {QString::number(kFixedPort), answer.fileName()}, kFixedPort);
+        if (!haveFixed) {
+            std::printf("  corvane-bench-fixed-server did not come up on 127.0.0.1:%d\n", kFixedPort);
+            ++failures;
+        }
+        haveNginx = startNginx(&nginx, folder.path(), body);
+        if (!haveNginx) std::printf("  nginx %s: its row is left out\n", nginxProgram().isEmpty() ? "is not installed" : "did not start");
+    }
+    std::vector<std::string> ratios;
     for (int connections : {1, 16, 64}) {
+        Figures nginxFigures, fixedFigures;
+        if (haveNginx) {
+            nginxFigures = measure(false, connections, seconds, kNginxPort);
+            printFigures("nginx, 1 worker, same bytes", nginxFigures);
+        }
+        if (haveFixed) {
+            fixedFigures = measure(false, connections, seconds, kFixedPort);
+            printFigures("our HTTP server, fixed body", fixedFigures);
+            failures += fixedFigures.failures + (fixedFigures.answers == 0 ? 1 : 0);
+        }
         const Figures f = measure(false, connections, seconds);
         printFigures("JSONP https://127.0.0.1:16357", f);
         failures += f.failures + (f.answers == 0 ? 1 : 0);
+        auto rate = [](const Figures& x) { return x.seconds > 0 ? double(x.answers) / x.seconds : 0.0; };
+        char line[160];
+        std::snprintf(line, sizeof line, "  %2d connections: agent / nginx %s, agent / fixed-body server %s",
+                      connections,
+                      haveNginx && rate(nginxFigures) > 0 ? QByteArray::number(rate(f) / rate(nginxFigures), 'f', 2).constData() : "-",
+                      haveFixed && rate(fixedFigures) > 0 ? QByteArray::number(rate(f) / rate(fixedFigures), 'f', 2).constData() : "-");
+        ratios.push_back(line);
     }
+    std::printf("  \"initialize\" rate as a share of the same bytes served by (same run):\n");
+    for (const std::string& line : ratios) std::printf("%s\n", line.c_str());
     agent.stop();
     return failures ? 1 : 0;
 }

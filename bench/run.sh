@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Prints the agent's figures: "initialize" throughput and latency of both
-# endpoints, resident memory of corvane-service, and the cost of one CAdES-BES
-# signature through the agent against the bare PKCS#11 job.
+# endpoints (the JSONP rows beside nginx and our HTTP server answering the same
+# bytes as a fixed body), resident memory of corvane-service, and the cost of
+# one CAdES-BES signature through the agent against the bare PKCS#11 job.
 #
 #   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
 #
 # Configures the build folder in Release mode when it is not configured yet,
 # builds what the figures need, and runs the real programs from private
-# program folders (ports 127.0.0.1:16356 and 16357 must be free; a run waits
-# up to 2 minutes for them). BENCH_SECONDS (default 3) is the time per
-# throughput row, BENCH_ROUNDS (default 40) the number of signing rounds.
+# program folders (ports 127.0.0.1:16356 and 16357 must be free, a run waits
+# up to 2 minutes for them; the comparison servers use 16358 and 16359).
+# BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
+# (default 40) the number of signing rounds.
 # Nothing here asserts a time; the exit status only says whether every
 # measurement ran (a failing request or signature makes it non-zero).
 set -uo pipefail

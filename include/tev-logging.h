@@ -1,10 +1,28 @@
 // Logging set-up shared by both programs and the tests.
 //
-// One easylogging++ logger, "default", writes to one file only, flushes after
-// every entry and empties the file when it reaches 10000 bytes.
+// One logger, "default", writes to one file only and empties the file when it
+// reaches 10000 bytes. Its settings live in easylogging++'s configuration of
+// that logger (so tests can reconfigure it there), but lines do not go
+// through easylogging++'s dispatch: that holds one process-wide lock across
+// formatting, the file write, the flush and the size check, and every
+// request of the HTTP server writes several lines, so the connection threads
+// queued up behind each other.
+//
+// Instead LOG(INFO) / LOG(ERROR) collect the message text on the calling
+// thread without any lock and queue it with its time and level. Whichever
+// thread finds nobody writing writes the queue (its line and what others add
+// meanwhile), formatting each line ("%datetime %level [default] %msg",
+// date-time "%Y-%M-%d %H:%m:%s,%g") outside the queue's lock; the others only
+// queue. The file is emptied exactly where easylogging++ would have (after the
+// line that brings it to 10000 bytes or more), so it reads the same. Lines
+// keep the order in which their LOG statements completed, and when a LOG
+// statement returns its line is written or being written by a running
+// thread. flush() waits until everything logged so far is in the file. A
+// crash writes its own line through the crash handler.
 #pragma once
 
 #include <easylogging++.h>
+#include <ostream>
 #include <string>
 
 namespace tev {
@@ -14,7 +32,8 @@ namespace logging {
 constexpr const char* kMaxLogFileSize = "10000";
 
 // Points the "default" logger at `logFilePath` (created with its folder when
-// missing). Safe to call again, e.g. by tests that want a fresh file.
+// missing). Safe to call again, e.g. by tests that want a fresh file: lines
+// logged before the call still go to the earlier file.
 void configure(const std::string& logFilePath);
 
 // The program the engine serves in. Both programs carry the same engine, but
@@ -25,5 +44,42 @@ enum class Program { Service, WebSocket };
 void setProgram(Program program);
 Program program();
 
+// Returns once every line logged before the call is in the file.
+void flush();
+
+enum class Level { Info, Error };
+
+// One log statement: collects the streamed values, hands the text over when
+// the statement ends. Only for use through LOG(...).
+class Line {
+public:
+    explicit Line(Level level);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    template <typename T>
+    Line& operator<<(const T& value) {
+        *stream_ << value;
+        return *this;
+    }
+    Line& operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+        *stream_ << manipulator;
+        return *this;
+    }
+
+private:
+    Level level_;
+    std::ostream* stream_;
+};
+
+constexpr Level kLevelINFO = Level::Info;
+constexpr Level kLevelERROR = Level::Error;
+
 }  // namespace logging
 }  // namespace tev
+
+// Replaces easylogging++'s LOG with the queued writer above; the call sites
+// stay `LOG(INFO) << ...` and `LOG(ERROR) << ...`.
+#undef LOG
+#define LOG(LEVEL) ::tev::logging::Line(::tev::logging::kLevel##LEVEL)

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -200,7 +201,14 @@ private:
     std::string text_;
 };
 
-std::string singleObjectAnswer(const Members& members) { return "[" + members.object() + "]"; }
+std::string singleObjectAnswer(const Members& members) {
+    std::string answer;
+    answer.reserve(members.text().size() + 4);
+    answer += "[{";
+    answer += members.text();
+    answer += "}]";
+    return answer;
+}
 
 // What every command reads first: the echoed texts, already escaped.
 struct Frame {
@@ -725,42 +733,122 @@ bool isURLAuthorized(std::string url) {
 
 // ---- initialize -----------------------------------------------------------------------------------
 
-std::string scrambleClientScript(const QString& script, const QString& nonce) {
-    QByteArray octets;
-    octets.reserve(script.size());
-    const int nonceLength = nonce.size();
+namespace {
+
+// One octet per script character as the scrambling reads it: the character
+// itself up to U+00FF, 0 above.
+QByteArray scriptOctets(const QString& script) {
+    QByteArray octets(script.size(), Qt::Uninitialized);
     for (int i = 0; i < script.size(); ++i) {
         const ushort s = script.at(i).unicode();
-        const ushort k = nonceLength > 0 ? nonce.at(i % nonceLength).unicode() : 0;
-        const unsigned x = (s <= 0xFF ? s : 0u) ^ (k <= 0xFF ? k : 0u);
-        if (x < 0x80) {
-            octets.append(static_cast<char>(x));
-        } else {
-            // The signed byte widened to U+FF80..U+FFFF, in UTF-8.
-            const unsigned u = 0xFF00u + x;
-            octets.append(static_cast<char>(0xEF));
-            octets.append(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-            octets.append(static_cast<char>(0x80 | (u & 0x3F)));
+        octets[i] = static_cast<char>(s <= 0xFF ? s : 0);
+    }
+    return octets;
+}
+
+// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
+std::string base64Text(const char* data, std::size_t length) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text((length + 2) / 3 * 4, '=');
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+    char* out = &text[0];
+    std::size_t i = 0;
+    for (; i + 3 <= length; i += 3, out += 4) {
+        const unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
+        out[0] = kAlphabet[v >> 18];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = kAlphabet[(v >> 6) & 63];
+        out[3] = kAlphabet[v & 63];
+    }
+    if (i < length) {
+        const unsigned v = (unsigned(in[i]) << 16) | (i + 1 < length ? unsigned(in[i + 1]) << 8 : 0u);
+        out[0] = kAlphabet[v >> 18];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        if (i + 1 < length) out[2] = kAlphabet[(v >> 6) & 63];
+    }
+    return text;
+}
+
+std::string scrambleOctets(const QByteArray& script, const QByteArray& key) {
+    const int length = script.size();
+    const int keyLength = key.size();
+    const auto* s = reinterpret_cast<const unsigned char*>(script.constData());
+    const auto* k = reinterpret_cast<const unsigned char*>(key.constData());
+    std::string octets(static_cast<std::size_t>(length), '\0');
+    auto* out = reinterpret_cast<unsigned char*>(&octets[0]);
+    if (keyLength == 0) {
+        std::memcpy(out, s, static_cast<std::size_t>(length));
+    } else {
+        // Key-length stretches, so the inner loop runs without a modulo.
+        for (int i = 0; i < length; i += keyLength) {
+            const int n = std::min(keyLength, length - i);
+            for (int j = 0; j < n; ++j) out[i + j] = s[i + j] ^ k[j];
         }
     }
-    return octets.toBase64().toStdString();
+    unsigned high = 0;
+    for (int i = 0; i < length; ++i) high |= out[i];
+    if (high >= 0x80) {
+        // Some octet has its top bit set: it is the signed byte widened to
+        // U+FF80..U+FFFF, which goes out in UTF-8 as three octets.
+        std::string wide;
+        wide.reserve(static_cast<std::size_t>(length) + 64);
+        for (int i = 0; i < length; ++i) {
+            const unsigned x = out[i];
+            if (x < 0x80) {
+                wide.push_back(static_cast<char>(x));
+                continue;
+            }
+            const unsigned u = 0xFF00u + x;
+            wide.push_back(static_cast<char>(0xEF));
+            wide.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+            wide.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+        }
+        octets.swap(wide);
+    }
+    return base64Text(octets.data(), octets.size());
+}
+
+// A nonce character above U+00FF counts as 0, like a script character.
+QByteArray keyOctets(const QString& nonce) { return scriptOctets(nonce); }
+
+bool readClientScript(QByteArray* octets) {
+    tev::resources::ensureRegistered();
+    QFile file(QString::fromLatin1(kClientScript));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    // The script is ASCII, read as UTF-8 whatever the locale says, so one
+    // character scrambles to one octet.
+    QTextStream stream(&file);
+    stream.setCodec("UTF-8");
+    *octets = scriptOctets(stream.readAll());
+    return true;
+}
+
+// The compiled-in script never changes while the program runs, so it is read
+// (and inflated from the resource) once rather than for every answer.
+const QByteArray* cachedClientScript() {
+    static const std::pair<bool, QByteArray> script = [] {
+        QByteArray octets;
+        const bool ok = readClientScript(&octets);
+        return std::make_pair(ok, octets);
+    }();
+    return script.first ? &script.second : nullptr;
+}
+
+}  // namespace
+
+std::string scrambleClientScript(const QString& script, const QString& nonce) {
+    return scrambleOctets(scriptOctets(script), keyOctets(nonce));
 }
 
 std::string initializeAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method initialize");
     QUESSEL_LOG(INFO) << "Web Application URL: " << readText(request, "usedUrl");
 
-    // Read anew each time; the script is ASCII, read as UTF-8 whatever the
-    // locale says, so one character scrambles to one octet.
-    tev::resources::ensureRegistered();
-    QString script;
-    QFile file(QString::fromLatin1(kClientScript));
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QTextStream stream(&file);
-        stream.setCodec("UTF-8");
-        script = stream.readAll();
-    } else {
-        QUESSEL_LOG(ERROR) << "Cannot read the client script " << kClientScript;
+    const QByteArray* script = cachedClientScript();
+    QByteArray unread;
+    if (!script) {
+        if (!readClientScript(&unread)) QUESSEL_LOG(ERROR) << "Cannot read the client script " << kClientScript;
+        script = &unread;
     }
 
     const std::string nonce = generateNonce();
@@ -769,7 +857,7 @@ std::string initializeAsJSON(const QJsonObject& request) {
     frame.addJob(m);
     frame.addTransaction(m);
     m.add("nonce", nonce);
-    m.add("nonce2", scrambleClientScript(script, QString::fromLatin1(nonce.c_str())));
+    m.add("nonce2", scrambleOctets(*script, QByteArray::fromStdString(nonce)));
     m.add("clientVersion", std::to_string(CLIENT_VERSION));
     QUESSEL_LOG(INFO) << "Completed action - initialize";
     return singleObjectAnswer(m);

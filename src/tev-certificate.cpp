@@ -203,6 +203,25 @@ std::uint64_t millisecondsSinceEpoch(const tev::datetime::dt& t) {
 // Reads back a "YYYY-MM-DD hh:mm:ss GMT" text as a UTC date-time; invalid when
 // the text is not of that form.
 QDateTime utcFromValidityText(const std::string& text) {
+    // The form this file writes, read directly: Qt's format parser costs more
+    // than the rest of a certificate record, and every signing checks the
+    // validity of each certificate on the token.
+    static const char kForm[] = "0000-00-00 00:00:00 GMT";
+    if (text.size() == sizeof kForm - 1) {
+        bool canonical = true;
+        for (std::size_t i = 0; i < text.size() && canonical; ++i)
+            canonical = kForm[i] == '0' ? (text[i] >= '0' && text[i] <= '9') : text[i] == kForm[i];
+        if (canonical) {
+            auto number = [&text](std::size_t at, std::size_t digits) {
+                int value = 0;
+                for (std::size_t i = at; i < at + digits; ++i) value = value * 10 + (text[i] - '0');
+                return value;
+            };
+            const QDate date(number(0, 4), number(5, 2), number(8, 2));
+            const QTime time(number(11, 2), number(14, 2), number(17, 2));
+            if (date.isValid() && time.isValid()) return QDateTime(date, time, Qt::UTC);
+        }
+    }
     QString value = QString::fromStdString(text);
     value.remove(QStringLiteral(" GMT"));
     const QStringList parts = value.split(QLatin1Char(' '));

@@ -98,6 +98,9 @@ struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };
 
+// Attribute values above this are left to the one-by-one read.
+constexpr CK_ULONG kMaxAttributeLength = 1u << 24;
+
 }  // namespace
 
 // ---- module ownership ---------------------------------------------------------------
@@ -1140,26 +1143,89 @@ CK_RV findPKCS11Object(SignerContext* context, CK_ATTRIBUTE* attributes, CK_ULON
     return rv;
 }
 
+namespace {
+
+// CKA_VALUE, CKA_LABEL and CKA_ID of one object in two calls (lengths, then
+// values) instead of two calls each: every call is a round trip to the token,
+// and a signing reads every certificate of the slot. False when the module
+// refuses the combined read; the caller then reads them one by one.
+bool readCertificateAttributes(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                               QByteArray* der, QByteArray* label, QByteArray* id) {
+    CK_ATTRIBUTE attributes[] = {{CKA_VALUE, nullptr, 0}, {CKA_LABEL, nullptr, 0}, {CKA_ID, nullptr, 0}};
+    if (functions->C_GetAttributeValue(session, object, attributes, 3) != CKR_OK) return false;
+    QByteArray* values[] = {der, label, id};
+    for (int i = 0; i < 3; ++i) {
+        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attributes[i].ulValueLen > kMaxAttributeLength)
+            return false;
+        values[i]->fill('\0', static_cast<int>(attributes[i].ulValueLen));
+        attributes[i].pValue = attributes[i].ulValueLen ? values[i]->data() : nullptr;
+    }
+    if (functions->C_GetAttributeValue(session, object, attributes, 3) != CKR_OK) return false;
+    for (int i = 0; i < 3; ++i)
+        values[i]->truncate(static_cast<int>(usableLength(attributes[i].ulValueLen, values[i]->size())));
+    return true;
+}
+
+// The certificate of `der`, with a reference for the caller (null when the
+// bytes are no certificate). OpenSSL 3 decodes a certificate's public key
+// through its provider decoders on every d2i_X509, the largest single cost of
+// a signing, which reads every certificate of the slot; and a token hands the
+// same bytes for the same certificate every time. So parsed certificates are
+// kept by their exact DER, a bounded number of them. They are only read after
+// parsing, so records on several threads may share one.
+X509* parsedCertificate(const QByteArray& der) {
+    constexpr std::size_t kMaxKept = 64;
+    static std::mutex lock;
+    // Never destroyed: what it holds stays reachable until the process ends.
+    static auto* kept = new std::map<QByteArray, X509*>;
+    if (der.isEmpty()) return nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        const auto found = kept->find(der);
+        if (found != kept->end()) {
+            X509_up_ref(found->second);
+            return found->second;
+        }
+    }
+    const auto* cursor = reinterpret_cast<const unsigned char*>(der.constData());
+    X509* parsed = d2i_X509(nullptr, &cursor, der.size());
+    if (!parsed) return nullptr;
+    std::lock_guard<std::mutex> hold(lock);
+    if (kept->size() >= kMaxKept) {
+        for (auto& entry : *kept) X509_free(entry.second);
+        kept->clear();
+    }
+    const auto placed = kept->emplace(der, parsed);
+    if (!placed.second) {  // another thread parsed the same bytes meanwhile
+        X509_free(parsed);
+        parsed = placed.first->second;
+    }
+    X509_up_ref(parsed);
+    return parsed;
+}
+
+}  // namespace
+
 CK_RV buildCertificateObject(SignerContext* context, CK_OBJECT_HANDLE handle, Certificate* certificate) {
     LOG(INFO) << kPrefix << "Checking certificate object " << handle;
     if (!context->functionList) return kNotLoaded;
-    QByteArray der;
-    CK_RV rv = readAttribute(context->functionList, context->session, handle, CKA_VALUE, &der);
+    QByteArray der, label, id;
+    const bool readTogether =
+        readCertificateAttributes(context->functionList, context->session, handle, &der, &label, &id);
+    CK_RV rv = readTogether ? CKR_OK : readAttribute(context->functionList, context->session, handle, CKA_VALUE, &der);
     if (rv != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot retrieve DER value of the certificate due to " << rv;
         return rv;
     }
     initializeOpenSSL();
-    const auto* cursor = reinterpret_cast<const unsigned char*>(der.constData());
-    X509* parsed = der.isEmpty() ? nullptr : d2i_X509(nullptr, &cursor, der.size());
+    X509* parsed = parsedCertificate(der);
     if (!parsed) {
         LOG(ERROR) << kPrefix << "Cannot parse DER value of the certificate object " << handle;
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
     tev::x509::pkcs11CertToX509Cert(parsed, certificate);  // the record owns `parsed` now
 
-    QByteArray label;
-    rv = readAttribute(context->functionList, context->session, handle, CKA_LABEL, &label);
+    if (!readTogether) rv = readAttribute(context->functionList, context->session, handle, CKA_LABEL, &label);
     if (rv != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot retrieve label of the certificate due to " << rv;
         return rv;
@@ -1167,8 +1233,7 @@ CK_RV buildCertificateObject(SignerContext* context, CK_OBJECT_HANDLE handle, Ce
     certificate->label = CKBYTEtoString(reinterpret_cast<const CK_BYTE*>(label.constData()), label.size());
     LOG(INFO) << kPrefix << "Certificate label: " << certificate->label;
 
-    QByteArray id;
-    rv = readAttribute(context->functionList, context->session, handle, CKA_ID, &id);
+    if (!readTogether) rv = readAttribute(context->functionList, context->session, handle, CKA_ID, &id);
     if (rv != CKR_OK) {
         LOG(ERROR) << kPrefix << "Cannot retrieve ID of the certificate due to " << rv;
         return rv;

@@ -25,6 +25,7 @@ TEST(Logging, FileIsEmptiedWhenItReaches10000Bytes) {
     qint64 largest = 0;
     for (int i = 0; i < 300; ++i) {
         LOG(INFO) << filler;
+        tev::logging::flush();
         largest = std::max(largest, QFileInfo(QString::fromStdString(corvane::test::logFilePath())).size());
     }
     EXPECT_LE(largest, 10000 + 200);
@@ -39,4 +40,22 @@ TEST(Logging, ClearingTheLogLeavesNoGapBehindTheNextLine) {
     EXPECT_EQ(log.find('\0'), std::string::npos);
     EXPECT_LT(log.size(), 200u) << log.size();
     EXPECT_NE(log.find("after clearing"), std::string::npos);
+}
+
+namespace {
+// A value whose conversion logs on its own, like an accessor that reports a
+// failure while the caller's line is being streamed.
+std::string valueThatLogs() {
+    LOG(ERROR) << "Certificate : " << "inner failure";
+    return "value";
+}
+}  // namespace
+
+TEST(Logging, ALineLoggedWhileAnotherIsStreamedLeavesBothWhole) {
+    corvane::test::clearLog();
+    LOG(INFO) << "Quessel : " << "outer " << valueThatLogs() << " end";
+    const QStringList lines = QString::fromStdString(corvane::test::readLog()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << corvane::test::readLog();
+    EXPECT_TRUE(lines[0].endsWith("ERROR [default] Certificate : inner failure")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("INFO [default] Quessel : outer value end")) << lines[1].toStdString();
 }

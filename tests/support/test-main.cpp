@@ -32,23 +32,16 @@ bool requestedLocaleInEffect() {
 }
 
 std::string readLog() {
+    tev::logging::flush();
     QFile f(QString::fromStdString(logPath));
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.readAll().toStdString();
 }
 
 void clearLog() {
-    // Truncate through the logger's own stream: a truncation from outside
-    // would leave the logger writing at its old offset, behind a run of zero
-    // bytes that soon reaches the size limit.
-    el::Logger* logger = el::Loggers::getLogger("default");
-    logger->flush();
-    for (auto level : {el::Level::Global, el::Level::Info, el::Level::Error, el::Level::Warning, el::Level::Debug}) {
-        if (auto* stream = logger->typedConfigurations()->fileStream(level)) {
-            stream->flush();
-            stream->seekp(0);
-        }
-    }
+    // Lines still queued belong before the cut. The logger appends, so the
+    // next line lands at the start of the emptied file.
+    tev::logging::flush();
     QFile f(QString::fromStdString(logPath));
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }
