@@ -17,5 +17,12 @@ constexpr const char* kMaxLogFileSize = "10000";
 // missing). Safe to call again, e.g. by tests that want a fresh file.
 void configure(const std::string& logFilePath);
 
+// `text` with every character that could break or disguise a log line
+// written as a visible escape: CR, LF and tab as \r, \n and \t, the other C0
+// controls and DEL as \xHH, and the C1 controls and the Unicode line and
+// paragraph separators (in UTF-8) as \uHHHH. Everything else, backslashes
+// included, is unchanged, so lines without such characters read as before.
+std::string escapeControlCharacters(std::string text);
+
 }  // namespace logging
 }  // namespace tev
