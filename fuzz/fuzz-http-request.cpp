@@ -12,13 +12,18 @@
 // Besides crashes, leaks and undefined behaviour, the target stops on:
 //   - a parsing step that takes no byte and changes nothing while bytes are
 //     waiting: the handler's read loop would repeat it for ever;
-//   - a complete plain request whose body is not exactly its Content-Length.
+//   - a complete plain request whose body is not exactly its Content-Length;
+//   - a complete request whose stored header names and values together are
+//     larger than maxRequestSize (folded lines store the joined value again);
+//   - a complete request that still holds an uploaded file open: every file
+//     part would cost a descriptor until the request is deleted.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 
 #include <cstddef>
+#include <dirent.h>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,7 +91,7 @@ void readEverything(tessaly::HttpRequest& request) {
     sink += request.getParameters("parameters").size();
     const QMultiMap<QByteArray, QByteArray> parameters = request.getParameterMap();
     for (auto it = parameters.constBegin(); it != parameters.constEnd(); ++it) {
-        if (QTemporaryFile* file = request.getUploadedFile(it.key())) sink += file->readAll().size();
+        if (QFile* file = request.getUploadedFile(it.key())) sink += file->readAll().size();
     }
     sink += request.getBody().size() + request.getCookieMap().size() + request.getCookie("sessionid").size();
     sink += request.getPeerAddress().isNull() ? 0 : 1;
@@ -105,12 +110,40 @@ void checkBody(tessaly::HttpRequest& request) {
     }
 }
 
+// Descriptors the process holds now.
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+void checkHeldResources(tessaly::HttpRequest& request, const tessaly::HttpServerSettings& settings,
+                        int descriptorsBefore) {
+    const QMultiMap<QByteArray, QByteArray> headers = request.getHeaderMap();
+    qint64 stored = 0;
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) stored += it.key().size() + it.value().size();
+    if (stored > settings.maxRequestSize) {
+        corvane::fuzz::fail("complete request stores " + std::to_string(stored) + " header bytes, over the limit of " +
+                            std::to_string(settings.maxRequestSize));
+    }
+    // Before anyone asks for an upload, none may be open.
+    const int descriptors = openDescriptors();
+    if (descriptors > descriptorsBefore) {
+        corvane::fuzz::fail("a complete request holds " + std::to_string(descriptors - descriptorsBefore) +
+                            " descriptors of its own");
+    }
+}
+
 // The handler's loop over one connection. Returns when the bytes are used up
 // or the connection would be closed.
 void serveConnection(const std::uint8_t* data, std::size_t size, std::size_t piece,
                      const tessaly::HttpServerSettings& settings) {
     FeedSocket socket;
     std::unique_ptr<tessaly::HttpRequest> request;
+    int descriptorsBefore = 0;
     std::size_t fed = 0;
     int served = 0;
     for (;;) {
@@ -121,7 +154,10 @@ void serveConnection(const std::uint8_t* data, std::size_t size, std::size_t pie
             fed += n;
         }
         while (socket.bytesAvailable() > 0) {
-            if (!request) request = std::make_unique<tessaly::HttpRequest>(settings);
+            if (!request) {
+                descriptorsBefore = openDescriptors();
+                request = std::make_unique<tessaly::HttpRequest>(settings);
+            }
             int idleSteps = 0;
             while (socket.bytesAvailable() > 0 && request->getStatus() != tessaly::HttpRequest::complete &&
                    request->getStatus() != tessaly::HttpRequest::abort) {
@@ -140,6 +176,7 @@ void serveConnection(const std::uint8_t* data, std::size_t size, std::size_t pie
             }
             if (request->getStatus() == tessaly::HttpRequest::abort) return;   // answered 413, closed
             if (request->getStatus() != tessaly::HttpRequest::complete) break;  // the rest comes later
+            checkHeldResources(*request, settings, descriptorsBefore);
             readEverything(*request);
             checkBody(*request);
             request.reset();

@@ -47,6 +47,13 @@ Program program();
 // Returns once every line logged before the call is in the file.
 void flush();
 
+// `text` with every character that could break or disguise a log line
+// written as a visible escape: CR, LF and tab as \r, \n and \t, the other C0
+// controls and DEL as \xHH, and the C1 controls and the Unicode line and
+// paragraph separators (in UTF-8) as \uHHHH. Everything else, backslashes
+// included, is unchanged, so lines without such characters read as before.
+std::string escapeControlCharacters(std::string text);
+
 enum class Level { Info, Error };
 
 // One log statement: collects the streamed values, hands the text over when

@@ -35,10 +35,13 @@ ZuServiceController::ZuServiceController(QObject* parent) : tessaly::HttpRequest
 void ZuServiceController::service(tessaly::HttpRequest& request, tessaly::HttpResponse& response) {
     const QByteArray callback = request.getParameter("callback");
     const QByteArray parameters = request.getParameter("parameters");
-    LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
+    // Checked before anything is logged: the name comes URL-decoded from the
+    // page and is only worth a log line once it is known to be a name.
+    const bool safeCallback = corvane::envelope::isSafeCallbackName(callback);
+    if (safeCallback) LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
     LOG(INFO) << "Zu Service: " << "User URL: " << request.getHeader("Referer").toStdString();
 
-    if (!corvane::envelope::isSafeCallbackName(callback)) {
+    if (!safeCallback) {
         // Echoing an arbitrary callback would let any text become script in
         // the page that loads the answer.
         LOG(ERROR) << "Zu Service: " << "Refused callback name";

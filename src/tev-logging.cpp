@@ -203,6 +203,15 @@ private:
     std::string out_;
 };
 
+bool needsEscape(const std::string& text, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+    const auto next = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    if (c == 0xc2) return next(1) >= 0x80 && next(1) <= 0x9f;                          // U+0080..U+009F
+    if (c == 0xe2) return next(1) == 0x80 && (next(2) == 0xa8 || next(2) == 0xa9);     // U+2028, U+2029
+    return false;
+}
+
 // Collects the text of one LOG statement. Each thread keeps its buffers; a
 // LOG statement that runs while another one is being streamed on the same
 // thread (a function called in the middle of `<<`) takes the next buffer.
@@ -246,9 +255,47 @@ Line::Line(Level level) : level_(level) {
 
 Line::~Line() {
     LineSlot& slot = *lineSlots[--lineDepth];
-    std::string text = std::move(slot.buffer.text);
+    // Log lines carry text from web pages (callback names, headers, request
+    // members): escaped here, on the logging thread, every entry stays one
+    // line whatever a request put into it, and no call site can forget it.
+    std::string text = escapeControlCharacters(std::move(slot.buffer.text));
     slot.buffer.text = std::string();
     Writer::instance().submit(level_, std::move(text));
+}
+
+std::string escapeControlCharacters(std::string text) {
+    size_t first = 0;
+    while (first < text.size() && !needsEscape(text, first)) ++first;
+    if (first == text.size()) return text;   // moved out: a long line is not copied
+
+    static const char kHex[] = "0123456789abcdef";
+    std::string out(text, 0, first);
+    out.reserve(text.size() + 16);
+    for (size_t i = first; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!needsEscape(text, i)) {
+            out += static_cast<char>(c);
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x80) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else if (c == 0xc2) {
+            const unsigned char code = static_cast<unsigned char>(text[++i]);
+            out += "\\u00";
+            out += kHex[code >> 4];
+            out += kHex[code & 0xf];
+        } else {
+            out += text[i + 2] == '\xa8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        }
+    }
+    return out;
 }
 
 namespace {

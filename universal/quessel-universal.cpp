@@ -12,18 +12,31 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QTextStream>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QScopeGuard>
 #include <exception>
+#include <malloc.h>
+#include <memory>
 
 using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
 
 namespace {
+
+// Messages at least this long are followed by handing freed memory back.
+constexpr qint64 kTrimAfterMessageSize = 1024 * 1024;
+
+// Messages up to this size are not charged to the budget: however full it is,
+// the small requests of a page (initialize, listings) are still served.
+constexpr qint64 kUnchargedMessageSize = 64 * 1024;
+
+qint64 chargedBytes(qint64 messageBytes) { return messageBytes > kUnchargedMessageSize ? messageBytes : 0; }
 
 // The object of the request being served. One thread serves one request at a
 // time, so sharing it needs no lock.
@@ -43,15 +56,20 @@ void logLoaded(const char* what, bool loaded) {
 
 }  // namespace
 
-std::string dispatchUniversalRequest(const std::string& message) {
+std::string dispatchUniversalRequest(std::string message) {
     const std::string decoded = base64_decode(message);
+    std::string().swap(message);   // a large request is held once, not twice
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(decoded), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(
+        QByteArray::fromRawData(decoded.data(), int(decoded.size())), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         LOG(INFO) << "Universal: " << "The incoming message: " << tev::quessel::maskPinsForLog(decoded);
         return errorEnvelope(12);
     }
     requestDocObj = document.object();
+    // Held only while the request runs: a large document must not stay in
+    // memory until the next request replaces it.
+    const auto clearRequest = qScopeGuard([]() { requestDocObj = QJsonObject(); });
     const std::string action = requestDocObj.value("action").toString().toStdString();
     LOG(INFO) << "Universal: " << "Action : " << action;
     LOG(INFO) << "Universal: " << separatorLine();
@@ -121,21 +139,69 @@ void QuesselUniversalServer::onNewConnection() {
     LOG(INFO) << "Universal: " << "Peer address: " << peer.toStdString();
     socket->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageSize);
     socket->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageSize);
+    // Frames arrive (and are counted) before their message is handed on.
+    connect(socket, &QWebSocket::textFrameReceived, this,
+            [this, socket](const QString& frame, bool) { countFrame(socket, frame.size()); });
+    connect(socket, &QWebSocket::binaryFrameReceived, this, [this, socket](const QByteArray& frame, bool last) {
+        countFrame(socket, frame.size());
+        if (last) releaseMessage(socket);   // binary messages are dropped as soon as they are whole
+    });
     connect(socket, &QWebSocket::textMessageReceived, this, &QuesselUniversalServer::processRequest);
     connect(socket, &QWebSocket::disconnected, this, &QuesselUniversalServer::socketDisconnected);
     clients.append(socket);
 }
 
+void QuesselUniversalServer::countFrame(QWebSocket* socket, qint64 size) {
+    if (!heldBySocket.contains(socket) && !clients.contains(socket)) return;   // already refused
+    const qint64 before = heldBySocket.value(socket);
+    const qint64 delta = chargedBytes(before + size) - chargedBytes(before);
+    if (heldBytes + delta > kMessageBudget) {
+        LOG(ERROR) << "Universal: " << "Message budget exceeded, closing the connection";
+        // Its message is never served. Qt refuses the next frame itself and
+        // drops what it holds of the message; the close follows from the
+        // event loop, as this runs inside the socket's own frame handling.
+        disconnect(socket, &QWebSocket::textMessageReceived, this, &QuesselUniversalServer::processRequest);
+        socket->setMaxAllowedIncomingMessageSize(0);
+        releaseMessage(socket);
+        clients.removeAll(socket);
+        QMetaObject::invokeMethod(socket, [socket]() {
+            socket->close(QWebSocketProtocol::CloseCodeTooMuchData, "Too much data held by other messages");
+        }, Qt::QueuedConnection);
+        return;
+    }
+    heldBytes += delta;
+    heldBySocket[socket] = before + size;
+}
+
+void QuesselUniversalServer::releaseMessage(QWebSocket* socket) {
+    heldBytes -= chargedBytes(heldBySocket.take(socket));
+}
+
 void QuesselUniversalServer::processRequest(QString message) {
-    AsyncRequest request;
-    request.socket = qobject_cast<QWebSocket*>(sender());
-    request.message = message.toUtf8().toStdString();
-    asyncProcessRequest(&request);
+    auto* socket = qobject_cast<QWebSocket*>(sender());
+    auto text = std::make_shared<std::string>(message.toStdString());
+    message = QString();
+    // The message's bytes now belong to this request, not to the connection
+    // (which may go on sending the next one).
+    const qint64 bytes = chargedBytes(heldBySocket.take(socket));
+    // Served from the event loop, in arrival order: by then the socket has
+    // dropped its own copy of the message, which as UTF-16 is twice its size.
+    QPointer<QWebSocket> target(socket);
+    QMetaObject::invokeMethod(this, [this, target, text, bytes]() {
+        AsyncRequest request;
+        request.socket = target.data();
+        request.message.swap(*text);
+        asyncProcessRequest(&request);
+        heldBytes -= bytes;
+        // A large message leaves large freed blocks behind; hand them back so
+        // memory comes back near idle instead of staying at its peak.
+        if (bytes >= kTrimAfterMessageSize) malloc_trim(0);
+    }, Qt::QueuedConnection);
 }
 
 void* QuesselUniversalServer::asyncProcessRequest(void* argument) {
     auto* request = static_cast<AsyncRequest*>(argument);
-    const std::string answer = dispatchUniversalRequest(request->message);
+    const std::string answer = dispatchUniversalRequest(std::move(request->message));
     if (request->socket) request->socket->sendTextMessage(QString::fromStdString(answer));
     return nullptr;
 }
@@ -150,6 +216,7 @@ void* QuesselUniversalServer::asyncProcessRequestTimeout(void* argument) {
 void QuesselUniversalServer::socketDisconnected() {
     auto* socket = qobject_cast<QWebSocket*>(sender());
     if (!socket) return;
+    releaseMessage(socket);
     clients.removeAll(socket);
     socket->deleteLater();
     LOG(INFO) << "Universal: " << "Client disconnected";

@@ -3,6 +3,7 @@
 // a time on the program's one thread.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSslError>
@@ -12,10 +13,21 @@
 class QWebSocket;
 class QWebSocketServer;
 
-// Largest request frame accepted. Documents to sign travel inside the request
-// (Base64 in JSON), so this is generous; a larger message closes only the
-// connection that sent it.
-constexpr quint64 kMaxIncomingMessageSize = 64ull * 1024 * 1024;
+// Largest request message (and frame) accepted; a larger one closes only the
+// connection that sent it, before its payload is read. Documents to sign
+// travel Base64-encoded inside the JSON, which the frame carries Base64-encoded
+// again: a 12 MB invoice makes a message of about 21.3 MB, and this leaves
+// room for documents up to about 18 MB.
+constexpr quint64 kMaxIncomingMessageSize = 32ull * 1024 * 1024;
+
+// Message bytes held at once over all connections: the frames of messages
+// still arriving and the messages waiting to be served. Any web page can open
+// many connections, so a per-message limit alone bounds nothing; a connection
+// whose next frame would go beyond this is closed (close code 1009). A
+// message of the largest size fits with room to spare, so a large document
+// passes when it comes alone. Qt holds text as UTF-16, so the memory taken is
+// about twice (four times while a fragmented message grows) these bytes.
+constexpr qint64 kMessageBudget = 48ll * 1024 * 1024;
 
 struct AsyncRequest {
     QWebSocket* socket = nullptr;
@@ -23,7 +35,7 @@ struct AsyncRequest {
 };
 
 // The answer text for one request frame (Base64 of a JSON object).
-std::string dispatchUniversalRequest(const std::string& message);
+std::string dispatchUniversalRequest(std::string message);
 
 class QuesselUniversalServer : public QObject {
     Q_OBJECT
@@ -45,8 +57,14 @@ private Q_SLOTS:
     void onServerError(QWebSocketProtocol::CloseCode closeCode);
 
 private:
+    void countFrame(QWebSocket* socket, qint64 size);
+    void releaseMessage(QWebSocket* socket);
+
     QWebSocketServer* server = nullptr;
     QList<QWebSocket*> clients;
+    // Bytes each connection holds of the message it is sending, and their sum.
+    QHash<QWebSocket*, qint64> heldBySocket;
+    qint64 heldBytes = 0;
 };
 
 namespace tev {

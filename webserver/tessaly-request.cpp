@@ -14,6 +14,8 @@ namespace {
 
 // Longest line piece read from the raw multipart file at once.
 constexpr int kMultiPartLine = 65535;
+// Longest piece of a request or header line taken from the socket at once.
+constexpr qint64 kLinePiece = 4096;
 // Largest block of a multipart body moved from the socket to the file at once.
 constexpr qint64 kMultiPartBlock = 65536;
 
@@ -57,8 +59,14 @@ HttpRequest::HttpRequest(QSettings* settings)
       maxMultiPartSize(settings ? settings->value("maxMultiPartSize", "1000000").toInt() : 1000000) {}
 
 HttpRequest::~HttpRequest() {
-    for (QTemporaryFile* file : qAsConst(uploadedFiles)) delete file;   // removes it from disk
+    while (!uploadedFiles.isEmpty()) removeUpload(uploadedFiles.firstKey());
     delete tempFile;
+}
+
+void HttpRequest::removeUpload(const QByteArray& fieldName) {
+    delete openedUploads.take(fieldName);
+    const QString path = uploadedFiles.take(fieldName);
+    if (!path.isEmpty()) QFile::remove(path);
 }
 
 void HttpRequest::refuse(const char* message) {
@@ -94,12 +102,15 @@ bool HttpRequest::takeLine(QTcpSocket* socket, QByteArray& line) {
         refuse("HttpRequest: received too many bytes");
         return false;
     }
-    QByteArray piece(int(qMin<qint64>(budget, 65536)) + 1, Qt::Uninitialized);
-    const qint64 got = socket->readLine(piece.data(), piece.size());
+    // A fixed buffer: one heap block the size of the budget for every header
+    // line would make a request of many short lines churn megabytes. A longer
+    // line is taken in several steps.
+    char piece[kLinePiece + 1];
+    const qint64 got = socket->readLine(piece, qMin<qint64>(budget, kLinePiece) + 1);
     if (got <= 0) return false;
     // Each byte counts once, however the line is cut into reads.
     currentSize += got;
-    lineBuffer.append(piece.constData(), int(got));
+    lineBuffer.append(piece, int(got));
     // Only LF ends a line: a CR that arrives in one read and its LF in the
     // next must not make an empty line that ends the header block early.
     if (!lineBuffer.endsWith('\n')) return false;
@@ -131,9 +142,19 @@ void HttpRequest::readHeader(QTcpSocket* socket) {
         currentHeader = line.left(colon).toLower();
         headers.insert(currentHeader, line.mid(colon + 1).trimmed());
     } else if (!line.isEmpty()) {
-        // A continuation of the previous header: the joined value becomes the newest.
+        // A continuation of the previous header: the joined value becomes the
+        // newest, and the older entry stays. Every fold thus stores the whole
+        // value once more, so what is stored counts against the limit, not only
+        // the bytes that arrived: a few thousand short folds would otherwise
+        // hold megabytes.
         if (headers.contains(currentHeader)) {
-            headers.insert(currentHeader, headers.value(currentHeader) + ' ' + line);
+            const QByteArray previous = headers.value(currentHeader);
+            currentSize += currentHeader.size() + previous.size() + 1;   // the line was counted as it arrived
+            if (currentSize > maxSize) {
+                refuse("HttpRequest: received too many bytes");
+                return;
+            }
+            headers.insert(currentHeader, previous + ' ' + line);
         }
     } else {
         finishHeader();
@@ -227,7 +248,10 @@ void HttpRequest::readBody(QTcpSocket* socket) {
             qCritical("HttpRequest: Error writing temp file for multipart body");
         }
         parseMultiPartFile();
-        tempFile->close();
+        // Nothing reads the raw body after splitting: its descriptor and disk
+        // space go now, not with the request.
+        delete tempFile;
+        tempFile = nullptr;
         status = complete;
     }
 }
@@ -278,12 +302,15 @@ void HttpRequest::parseMultiPartFile() {
                     if (!uploadedFile) openUploadedFile();
                     const qint64 size = uploadedFile->size();
                     if (size >= 2) uploadedFile->resize(size - 2);
-                    uploadedFile->flush();
-                    uploadedFile->seek(0);
+                    // Kept by name and closed until asked for: a temporary
+                    // file object holds its descriptor for as long as it lives.
+                    uploadedFile->setAutoRemove(false);
+                    const QString path = uploadedFile->fileName();
+                    uploadedFile.reset();
                     parameters.insert(fieldName, fileName);
                     // A file of the same field name is no longer reachable: remove it now.
-                    delete uploadedFiles.take(fieldName);
-                    uploadedFiles.insert(fieldName, uploadedFile.release());
+                    removeUpload(fieldName);
+                    uploadedFiles.insert(fieldName, path);
                 }
                 if (line.contains(finalMark)) finished = true;
                 break;
@@ -374,12 +401,13 @@ QList<QByteArray> HttpRequest::getParameters(const QByteArray& name) const { ret
 QMultiMap<QByteArray, QByteArray> HttpRequest::getParameterMap() const { return parameters; }
 QByteArray HttpRequest::getBody() const { return bodyData; }
 
-QTemporaryFile* HttpRequest::getUploadedFile(const QByteArray fieldName) const {
-    QTemporaryFile* file = uploadedFiles.value(fieldName);
-    if (file) {
-        if (!file->isOpen()) file->open();
-        file->seek(0);
-    }
+QFile* HttpRequest::getUploadedFile(const QByteArray fieldName) const {
+    const QString path = uploadedFiles.value(fieldName);
+    if (path.isEmpty()) return nullptr;
+    QFile*& file = openedUploads[fieldName];
+    if (!file) file = new QFile(path);
+    if (!file->isOpen() && !file->open(QIODevice::ReadWrite)) return nullptr;
+    file->seek(0);
     return file;
 }
 

@@ -8,7 +8,9 @@
 #include <QHostAddress>
 #include <QMap>
 #include <QMultiMap>
+#include <QString>
 
+class QFile;
 class QSettings;
 class QTcpSocket;
 class QTemporaryFile;
@@ -44,7 +46,9 @@ public:
     QByteArray getBody() const;
     // The uploaded file of a multipart field, opened and at its start, or null.
     // The request keeps ownership; the file is removed with the request.
-    QTemporaryFile* getUploadedFile(const QByteArray fieldName) const;
+    // Uploads are held closed until asked for, so that a request of many file
+    // parts holds no descriptor for each of them.
+    QFile* getUploadedFile(const QByteArray fieldName) const;
     QByteArray getCookie(const QByteArray& name) const;
     QMap<QByteArray, QByteArray>& getCookieMap();
     QHostAddress getPeerAddress() const;
@@ -62,10 +66,12 @@ private:
     void decodeRequestParams();
     void extractCookies();
     void refuse(const char* message);
+    void removeUpload(const QByteArray& fieldName);
 
     QMultiMap<QByteArray, QByteArray> headers;
     QMultiMap<QByteArray, QByteArray> parameters;
-    QMap<QByteArray, QTemporaryFile*> uploadedFiles;
+    QMap<QByteArray, QString> uploadedFiles;            // field name to the file's path
+    mutable QMap<QByteArray, QFile*> openedUploads;     // those asked for, open
     QMap<QByteArray, QByteArray> cookies;
     QByteArray bodyData;
     QByteArray method;

@@ -3,6 +3,7 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 TEST(Logging, LinesHaveTheAgreedFormatAndReachTheFileAtOnce) {
@@ -17,6 +18,21 @@ TEST(Logging, LinesHaveTheAgreedFormatAndReachTheFileAtOnce) {
     EXPECT_TRUE(line.match(lines[0]).hasMatch()) << lines[0].toStdString();
     EXPECT_TRUE(lines[0].endsWith("INFO [default] Quessel : hello"));
     EXPECT_TRUE(lines[1].endsWith("ERROR [default] PKCS11 : failure"));
+}
+
+// Messages carry text from web pages: whatever it holds, one entry is one
+// line, its control characters visible as escapes and the rest unchanged.
+TEST(Logging, ControlCharactersInAMessageAreWrittenEscaped) {
+    corvane::test::clearLog();
+    LOG(INFO) << "Zu Service: " << "Callback: a\r\n1999-01-01 00:00:00,000 INFO [default] forged\tb\x01\x7f"
+              << "\x1b[2K\xc2\x85\xe2\x80\xa8\xe2\x80\xa9|\\n \xc3\xa7 \xe2\x82\xac";
+    const std::string log = corvane::test::readLog();
+    ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    const std::string expected = "INFO [default] Zu Service: Callback: a\\r\\n1999-01-01 00:00:00,000 INFO [default] "
+                                 "forged\\tb\\x01\\x7f\\x1b[2K\\u0085\\u2028\\u2029|\\n \xc3\xa7 \xe2\x82\xac\n";
+    ASSERT_GE(log.size(), expected.size());
+    EXPECT_EQ(log.substr(log.size() - expected.size()), expected) << log;
 }
 
 TEST(Logging, FileIsEmptiedWhenItReaches10000Bytes) {

@@ -132,5 +132,45 @@ QByteArray jsonpQuery(const QByteArray& callback, const QByteArray& json) {
     return "callback=" + callback + "&parameters=" + QUrl::toPercentEncoding(QString::fromLatin1(json.toBase64()));
 }
 
+std::unique_ptr<QSslSocket> openTls(quint16 port, int timeoutMs) {
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->connectToHostEncrypted("127.0.0.1", port);
+    if (!socket->waitForEncrypted(timeoutMs)) return nullptr;
+    return socket;
+}
+
+QByteArray readUntilClosed(QSslSocket& socket, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray all;
+    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < timeoutMs) {
+        socket.waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(200, timeoutMs - timer.elapsed()))));
+        all += socket.readAll();
+    }
+    return all + socket.readAll();
+}
+
+static qint64 statusKiB(qint64 pid, const QByteArray& field) {
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ":")) return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+qint64 residentKiB(qint64 pid) { return statusKiB(pid, "VmRSS"); }
+qint64 peakResidentKiB(qint64 pid) { return statusKiB(pid, "VmHWM"); }
+
+bool resetPeakResident(qint64 pid) {
+    QFile clearRefs(QString("/proc/%1/clear_refs").arg(pid));
+    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+}
+
+int openDescriptors(qint64 pid) {
+    return QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+}
+
 }  // namespace test
 }  // namespace corvane

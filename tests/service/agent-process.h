@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QProcess>
+#include <QSslSocket>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -54,6 +55,18 @@ HttpAnswer curlGet(quint16 port, const QByteArray& query, const QStringList& ext
 
 // "callback=<cb>&parameters=<percent-encoded Base64 of json>".
 QByteArray jsonpQuery(const QByteArray& callback, const QByteArray& json);
+
+// A TLS connection to 127.0.0.1:port for bytes no ordinary client sends
+// (the certificate is not checked); null when the handshake fails.
+std::unique_ptr<QSslSocket> openTls(quint16 port, int timeoutMs = 10000);
+// Everything the peer sends until it closes the connection or `timeoutMs` passes.
+QByteArray readUntilClosed(QSslSocket& socket, int timeoutMs);
+
+// Figures of a running process from /proc, in KiB and descriptors.
+qint64 residentKiB(qint64 pid);
+qint64 peakResidentKiB(qint64 pid);
+bool resetPeakResident(qint64 pid);   // the peak starts again from the current size
+int openDescriptors(qint64 pid);
 
 }  // namespace test
 }  // namespace corvane

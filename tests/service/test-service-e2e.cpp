@@ -12,9 +12,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QUrl>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
@@ -141,6 +146,166 @@ TEST_F(ServiceE2E, FiftyParallelRequestsAreAllAnswered) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(good.load(), 50);
     // And it still serves afterwards.
+    EXPECT_EQ(answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size(), 1);
+}
+
+// Hostile requests from any local process: what they may cost the service.
+TEST_F(ServiceE2E, FoldedHeaderLinesAreRefusedWithoutHoldingMemory) {
+    const qint64 pid = agent->process().processId();
+    constexpr int kConnections = 100;
+    // Give the handler pool its threads first, so that only what the requests
+    // hold shows in the figures.
+    {
+        std::vector<std::unique_ptr<QSslSocket>> warm;
+        for (int i = 0; i < kConnections; ++i) {
+            warm.push_back(openTls(kPort));
+            ASSERT_TRUE(warm.back()) << "connection " << i;
+        }
+        for (auto& socket : warm) socket->write("GET / HTTP/1.1\r\nConnection: close\r\n\r\n");
+        for (auto& socket : warm) EXPECT_TRUE(readUntilClosed(*socket, 30000).startsWith("HTTP/1.1 200"));
+    }
+    // Sends `request` on kConnections connections, ten at a time, waits until
+    // the service has refused and closed each, and returns how much its
+    // resident memory grew. Stops early once it grew beyond `stopKiB`.
+    auto growthFor = [&](const QByteArray& request, qint64 stopKiB) {
+        const qint64 before = residentKiB(pid);
+        std::vector<std::unique_ptr<QSslSocket>> held;
+        int refused = 0;
+        qint64 grown = 0;
+        for (int batch = 0; batch < kConnections / 10 && grown <= stopKiB; ++batch) {
+            std::vector<QSslSocket*> sockets;
+            for (int i = 0; i < 10; ++i) {
+                held.push_back(openTls(kPort));
+                if (!held.back()) return qint64(-1);
+                held.back()->write(request);
+                held.back()->flush();
+                sockets.push_back(held.back().get());
+            }
+            for (QSslSocket* socket : sockets) {
+                const QByteArray answer = readUntilClosed(*socket, 20000);
+                // The answer may be lost when the refusal cuts our sending
+                // short, but the connection must end.
+                if (socket->state() != QAbstractSocket::ConnectedState) ++refused;
+                if (!answer.isEmpty()) {
+                    EXPECT_TRUE(answer.startsWith("HTTP/1.1 413")) << answer.left(100).toStdString();
+                }
+            }
+            grown = residentKiB(pid) - before;
+        }
+        EXPECT_EQ(refused, kConnections);
+        return grown;
+    };
+
+    // The same 16,000 bytes as plain header lines (and one byte more, which
+    // the limit refuses) and as one header with one-byte continuation lines,
+    // without the blank line that would end the block. Stored naively, every
+    // fold keeps the whole joined value again: about 64 MB for one request.
+    QByteArray plain = "GET / HTTP/1.1\r\n";
+    while (plain.size() <= 16000) plain += "X-Pad: " + QByteArray(40, 'a') + "\r\n";
+    plain.truncate(16001);
+    QByteArray folded = "GET / HTTP/1.1\r\nX-A: a\r\n";
+    while (folded.size() < 16000) folded += "b\n";
+    folded.truncate(16000);
+
+    // Compared with the plain lines, so that what connections and TLS cost
+    // (and what a sanitizer keeps of freed memory) cancels out.
+    const qint64 plainKiB = growthFor(plain, 1024 * 1024);
+    ASSERT_GE(plainKiB, -64 * 1024) << "connections failed";
+    const qint64 allowedKiB = std::max<qint64>(plainKiB, 0) + 16 * 1024;
+    const qint64 foldedKiB = growthFor(folded, allowedKiB);
+    EXPECT_LE(foldedKiB, allowedKiB) << "plain lines grew the service by " << plainKiB << " KiB";
+    EXPECT_EQ(answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size(), 1);
+}
+
+TEST_F(ServiceE2E, ManyFilePartsHoldNoDescriptorEach) {
+    const qint64 pid = agent->process().processId();
+    constexpr int kParts = 3000;
+    QByteArray body = "--B\r\nContent-Disposition: form-data; name=\"callback\"\r\n\r\ncb\r\n";
+    body += "--B\r\nContent-Disposition: form-data; name=\"parameters\"\r\n\r\n" +
+            QByteArray(R"({"action":"initialize"})").toBase64() + "\r\n";
+    for (int i = 0; i < kParts; ++i) {
+        body += "--B\r\nContent-Disposition: form-data; name=\"f" + QByteArray::number(i) + "\"; filename=\"x\"\r\n\r\n" +
+                QByteArray::number(i) + "\r\n";
+    }
+    body += "--B--\r\n";
+    QTemporaryDir dir;
+    QFile file(dir.filePath("body"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(body);
+    file.close();
+
+    const int before = openDescriptors(pid);
+    std::atomic<bool> done{false};
+    int most = before;
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most, openDescriptors(pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const HttpAnswer answer = curlGet(kPort, "", {"-X", "POST", "-H", "Content-Type: multipart/form-data; boundary=B",
+                                                  "--data-binary", "@" + file.fileName()});
+    done = true;
+    sampler.join();
+    // The fields came through the multipart body, the files were all written.
+    EXPECT_EQ(answerOf(answer).size(), 1) << answer.body.left(200).toStdString();
+    // The connection, the raw body and the part being written: never one per part.
+    EXPECT_LE(most, before + 16) << "descriptors before " << before << ", at most " << most;
+    EXPECT_EQ(answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size(), 1);
+}
+
+TEST_F(ServiceE2E, RequestTextsCannotWriteLogLines) {
+    const QByteArray forged = "1999-01-01 00:00:00,000 INFO [default] Zu Service: forged";
+    QFile log(agent->logFile("corvane-service.log"));
+    auto logText = [&log]() {
+        log.open(QIODevice::ReadOnly);
+        const QByteArray text = log.readAll();
+        log.close();
+        return text;
+    };
+    auto exchange = [](const QByteArray& request) {
+        auto socket = openTls(kPort);
+        if (!socket) return QByteArray();
+        socket->write(request);
+        return readUntilClosed(*socket, 30000);
+    };
+    auto query = [](const QByteArray& callback, const QByteArray& text) {
+        return "/?callback=" + QUrl::toPercentEncoding(QString::fromLatin1(callback)) + "&parameters=" +
+               QUrl::toPercentEncoding(QString::fromLatin1(text.toBase64()));
+    };
+    // Each request with the text its escaped form leaves in the log. The log
+    // is emptied now and then, so a request whose lines went with it is sent again.
+    const QList<QPair<QByteArray, QByteArray>> requests = {
+        // A callback with a line break (refused, and not logged at all) and a
+        // Referer with a bare CR.
+        {"GET " + query("cb\r\n" + forged, R"({"action":"initialize"})") +
+             " HTTP/1.1\r\nReferer: https://r\r" + forged + "\r\nConnection: close\r\n\r\n",
+         "User URL: https://r\\r" + forged},
+        // A request member that a command logs.
+        {"GET " + query("cb", R"({"action":"initialize","usedUrl":"https://p\r\n)" + forged + "\"}") +
+             " HTTP/1.1\r\nConnection: close\r\n\r\n",
+         "Web Application URL: https://p\\r\\n" + forged},
+        // A request that does not parse: logged whole.
+        {"GET " + query("cb", "{\n" + forged) + " HTTP/1.1\r\nConnection: close\r\n\r\n",
+         "The incoming message: {\\n" + forged},
+    };
+    for (const auto& request : requests) {
+        bool logged = false;
+        for (int attempt = 0; attempt < 3 && !logged; ++attempt) {
+            EXPECT_TRUE(exchange(request.first).startsWith("HTTP/1.1 200"));
+            logged = logText().contains(request.second);
+        }
+        EXPECT_TRUE(logged) << request.second.toStdString();
+    }
+    const QByteArray text = logText();
+    EXPECT_FALSE(text.contains('\r'));
+    EXPECT_FALSE(text.contains("Callback: cb\\r")) << "a refused callback was logged";
+    const QRegularExpression entry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} [A-Z]+ \[default\] )");
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.isEmpty()) continue;
+        EXPECT_TRUE(entry.match(QString::fromUtf8(line)).hasMatch()) << line.left(120).toStdString();
+        EXPECT_FALSE(line.startsWith("1999-")) << line.toStdString();
+    }
     EXPECT_EQ(answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size(), 1);
 }
 

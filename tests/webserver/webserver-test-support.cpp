@@ -82,7 +82,7 @@ void EchoHandler::service(tessaly::HttpRequest& request, tessaly::HttpResponse& 
     const auto parameterMap = request.getParameterMap();
     for (auto it = parameterMap.constBegin(); it != parameterMap.constEnd(); ++it) {
         parameters.append(QJsonArray{text(it.key()), text(it.value())});
-        if (QTemporaryFile* file = request.getUploadedFile(it.key())) {
+        if (QFile* file = request.getUploadedFile(it.key())) {
             files[text(it.key())] = text(file->readAll());
         }
     }
