@@ -1,5 +1,6 @@
 #include "card-crypto.h"
 
+#include <atomic>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -252,13 +253,22 @@ Bytes issueCertificate(EVP_PKEY* key, const KeySpec& setup) {
     addEntry(name.get(), "CN", setup.commonName);
     X509_set_subject_name(cert.get(), name.get());
     X509_set_issuer_name(cert.get(), X509_get_subject_name(ca.cert.get()));
+    // Times count from one moment of the process, and each certificate made
+    // after another ends one second earlier: the agent lists the certificate
+    // that expires last first, so a card's certificates are listed in the
+    // order they were made, however long the key generation took (before,
+    // the order turned on whether it crossed a second).
+    static const time_t processStart = time(nullptr);
+    time_t issuedAt = processStart;
+    static std::atomic<long> made{0};
+    const long laterThanNext = -made.fetch_add(1);
     if (setup.validDays >= 0) {
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -86400L);
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(setup.validDays) * 86400L);
+        X509_time_adj_ex(X509_getm_notBefore(cert.get()), -1, 0, &issuedAt);
+        X509_time_adj_ex(X509_getm_notAfter(cert.get()), setup.validDays, laterThanNext, &issuedAt);
     } else {
         // Expired: valid for a year that ended |validDays| days ago.
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), (static_cast<long>(setup.validDays) - 365) * 86400L);
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(setup.validDays) * 86400L);
+        X509_time_adj_ex(X509_getm_notBefore(cert.get()), setup.validDays - 365, 0, &issuedAt);
+        X509_time_adj_ex(X509_getm_notAfter(cert.get()), setup.validDays, laterThanNext, &issuedAt);
     }
     X509_set_pubkey(cert.get(), key);
     addExtension(cert.get(), ca.cert.get(), NID_basic_constraints, "critical,CA:FALSE");
