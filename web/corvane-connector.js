@@ -791,6 +791,17 @@
     root.Quessel = Quessel;
     root.quessel = quessel;
     root.CorvaneConnector = {
+        // The codes the connector answers with itself, under their names in
+        // the client script's code table (quessel.codes): a page can name
+        // them before that script is loaded, e.g. when the agent is not reached.
+        codes: {
+            ERROR_NO_CLIENT: CODE_NO_CLIENT,
+            ERROR_CANNOT_START_QUESSEL_CLIENT: CODE_CANNOT_START_CLIENT,
+            ERROR_TASK_TIMEOUT: CODE_TASK_TIMEOUT,
+            ERROR_BROWSER_NOT_SUPPORTED_PLEASE_REFRESH: CODE_BROWSER_NOT_SUPPORTED,
+            ERROR_UNDEFINED: CODE_UNDEFINED,
+            ERROR_DISCONNECT: CODE_DISCONNECT
+        },
         DEFAULT_JSONP_URL: DEFAULT_JSONP_URL,
         DEFAULT_WEBSOCKET_URL: DEFAULT_WEBSOCKET_URL,
         DEFAULT_TIMEOUT_SECONDS: DEFAULT_TIMEOUT_SECONDS,

@@ -54,6 +54,153 @@
         }
     }
 
+    // ---- response codes --------------------------------------------------------------
+
+    // What a code means to the person at the page, by its name in the client
+    // script's code table. Codes without a text here read as their name.
+    var MEANINGS = {
+        RESPONSE_SUCCESSFUL: "done",
+        ERROR_NO_CLIENT: "the answer carries no response code",
+        ERROR_CANNOT_START_QUESSEL_CLIENT: "the agent's client script could not be started",
+        ERROR_NO_TERMINAL_FOUND: "no card reader or no card found",
+        ERROR_UNDEFINED_SIGNER_EXCEPTION: "the agent could not carry out the request",
+        ERROR_CANNOT_LOGIN_TO_THE_SIGNER: "the card refused the PIN verification",
+        ERROR_CERTIFICATE_NO_TRUSTED_CERT_FOUND: "no certificate on the card, or the chosen certificate has expired",
+        ERROR_INVALID_PIN: "wrong PIN",
+        ERROR_INVALID_SLOT_ID: "invalid slot",
+        ERROR_CANNOT_RETRIEVE_LIST_OF_CERTIFICATES: "the token's certificates could not be read",
+        ERROR_PIN_LOCKED: "the PIN is blocked",
+        ERROR_PIN_EXPIRED: "the PIN has expired",
+        ERROR_INVALID_DIGEST: "the digest is not 32 bytes long",
+        ERROR_INVALID_XML_FORMAT: "the XML document cannot be read",
+        ERROR_INVALID_XML_SIGNATURE_TARGET: "the XML signature could not be made",
+        ERROR_INVALID_SIGNATURE_STRUCTURE: "the XML signature could not be made",
+        ERROR_TASK_TIMEOUT: "the agent did not answer in time",
+        ERROR_BROWSER_NOT_SUPPORTED_PLEASE_REFRESH: "this browser has no WebSocket",
+        ERROR_UNDEFINED: "the agent's answer cannot be understood",
+        ERROR_DISCONNECT: "no answer from the agent: not running, or its certificate not trusted"
+    };
+
+    // The code's name: from the client script's table once it is loaded, and
+    // for the connector's own codes (1001 when the agent is not reached) from
+    // the connector, which uses the same names.
+    function codeName(code) {
+        var tables = [window.quessel && quessel.codes, window.CorvaneConnector && CorvaneConnector.codes];
+        for (var t = 0; t < tables.length; t++) {
+            var table = tables[t];
+            for (var name in table) {
+                if (Object.prototype.hasOwnProperty.call(table, name) && String(table[name]) === String(code)) {
+                    return name;
+                }
+            }
+        }
+        return null;
+    }
+
+    function codeMeaning(code) {
+        if (code === null || code === undefined || code === "") {
+            return "";
+        }
+        var name = codeName(code);
+        if (name === null) {
+            return "a code of the card or token layer";
+        }
+        return MEANINGS[name] || name.replace(/^ERROR_/, "").replace(/_/g, " ").toLowerCase();
+    }
+
+    function codeText(code) {
+        var meaning = codeMeaning(code);
+        return "code " + code + (meaning ? ": " + meaning : "");
+    }
+
+    // A failed "initialize": the code, and what the connector adds to it.
+    function initializeFailureText(error) {
+        var text = "initialize failed, " + codeText(error.responseCode);
+        var message = error && error.message ? String(error.message) : "";
+        if (message !== "" && message !== "initialize answered " + error.responseCode) {
+            text += " (" + message + ")";
+        }
+        return text;
+    }
+
+    // ---- certificates ----------------------------------------------------------------
+
+    // The key of a certificate, read from its DER (hexadecimal) as the agent
+    // names key types: "RSA 2048", "ECC P-256"; empty when it cannot be read.
+    var CURVES = { "2a8648ce3d030107": "P-256", "2b81040022": "P-384", "2b81040023": "P-521" };
+
+    function keyTypeOf(certificateHex) {
+        var hex = String(certificateHex || "").toLowerCase();
+        if (!/^([0-9a-f]{2})+$/.test(hex)) {
+            return "";
+        }
+        function octet(at) {
+            if (at * 2 + 2 > hex.length) {
+                throw new Error("truncated");
+            }
+            return parseInt(hex.substr(at * 2, 2), 16);
+        }
+        // One DER element at `at`: its tag and where its value starts and ends.
+        function element(at) {
+            var tag = octet(at);
+            var length = octet(at + 1);
+            var start = at + 2;
+            if (length & 0x80) {
+                var count = length & 0x7F;
+                if (count < 1 || count > 3) {
+                    throw new Error("length");
+                }
+                length = 0;
+                for (var i = 0; i < count; i++) {
+                    length = length * 256 + octet(start + i);
+                }
+                start += count;
+            }
+            if ((start + length) * 2 > hex.length) {
+                throw new Error("truncated");
+            }
+            return { tag: tag, start: start, end: start + length };
+        }
+        function valueHex(e) {
+            return hex.substring(e.start * 2, e.end * 2);
+        }
+        try {
+            var tbs = element(element(0).start);
+            var at = tbs.start;
+            if (element(at).tag === 0xA0) {
+                at = element(at).end; // version
+            }
+            // serialNumber, signature, issuer, validity, subject
+            for (var skip = 0; skip < 5; skip++) {
+                at = element(at).end;
+            }
+            var keyInfo = element(at);
+            var algorithm = element(keyInfo.start);
+            var oid = element(algorithm.start);
+            if (valueHex(oid) === "2a864886f70d010101") {
+                // BIT STRING (no unused bits) holding SEQUENCE { modulus, exponent }
+                var bits = element(algorithm.end);
+                var modulus = element(element(bits.start + 1).start);
+                var first = modulus.start;
+                while (first < modulus.end - 1 && octet(first) === 0) {
+                    first++;
+                }
+                var size = (modulus.end - first - 1) * 8;
+                for (var top = octet(first); top > 0; top >>= 1) {
+                    size++;
+                }
+                return "RSA " + size;
+            }
+            if (valueHex(oid) === "2a8648ce3d0201") {
+                var curve = oid.end < algorithm.end ? CURVES[valueHex(element(oid.end))] : undefined;
+                return curve ? "ECC " + curve : "ECC";
+            }
+            return "other";
+        } catch (e) {
+            return "";
+        }
+    }
+
     // "dd/MM/yyyy HH:mm:ss", local time, as the agent reads "signingTime".
     function signingTimeText(d) {
         function two(n) {
@@ -105,7 +252,7 @@
                 }
             });
         }
-        return { responseCode: result.responseCode, thrown: result.thrown, cards: cards };
+        return { responseCode: result.responseCode, meaning: codeMeaning(result.responseCode), thrown: result.thrown, cards: cards };
     }
 
     async function listCertificates(card) {
@@ -121,12 +268,13 @@
                         issuerCommonName: decoded(item.issuerCommonName),
                         notAfter: decoded(item.notAfter),
                         isExpired: decoded(item.isExpired),
-                        certificateHex: item.certificateHex || ""
+                        certificateHex: item.certificateHex || "",
+                        keyType: keyTypeOf(item.certificateHex)
                     });
                 }
             });
         }
-        return { responseCode: result.responseCode, thrown: result.thrown, certificates: certificates };
+        return { responseCode: result.responseCode, meaning: codeMeaning(result.responseCode), thrown: result.thrown, certificates: certificates };
     }
 
     function signingConfig(card, certificate, pin, dataBase64) {
@@ -144,7 +292,11 @@
 
     function signatureResult(result) {
         var first = result.items[0] || {};
-        var out = { responseCode: result.responseCode, signature: typeof first.signature === "string" ? first.signature : "" };
+        var out = {
+            responseCode: result.responseCode,
+            meaning: codeMeaning(result.responseCode),
+            signature: typeof first.signature === "string" ? first.signature : ""
+        };
         if (result.thrown) {
             out.thrown = result.thrown;
         }
@@ -229,10 +381,12 @@
             try {
                 var info = await connect(transport, options.debug === true, options);
                 results.clientVersion = info.clientVersion;
-                results.steps.initialize = { responseCode: "0" };
+                results.steps.initialize = { responseCode: "0", meaning: codeMeaning("0") };
+                $("connection-status").textContent = connectedText(info);
             } catch (e) {
-                results.steps.initialize = { responseCode: String(e.responseCode) };
-                throw new Error("initialize failed: " + e.message);
+                results.steps.initialize = { responseCode: String(e.responseCode), meaning: codeMeaning(e.responseCode) };
+                $("connection-status").textContent = notConnectedText(e);
+                throw new Error(initializeFailureText(e));
             }
             updateButtons();
 
@@ -243,7 +397,7 @@
                 return c.library === library;
             })[0];
             if (!card) {
-                throw new Error("no card with the library " + library + " (listTerminals answered " + cards.responseCode + ")");
+                throw new Error("no card with the library " + library + " (listTerminals answered " + codeText(cards.responseCode) + ")");
             }
             results.card = card;
 
@@ -252,9 +406,13 @@
             showCertificates(certificates.certificates);
             var certificate = certificates.certificates[0];
             if (!certificate) {
-                throw new Error("no certificate on " + card.terminal + " (listCertificates answered " + certificates.responseCode + ")");
+                throw new Error("no certificate on " + card.terminal + " (listCertificates answered " + codeText(certificates.responseCode) + ")");
             }
-            results.certificate = { serialNumber: certificate.serialNumber, certificateHex: certificate.certificateHex };
+            results.certificate = {
+                serialNumber: certificate.serialNumber,
+                certificateHex: certificate.certificateHex,
+                keyType: certificate.keyType
+            };
 
             var signings = [
                 ["cadesBes", function () { return signCades(card, certificate, pin, text); }],
@@ -271,7 +429,7 @@
                 var outcome = await signings[i][1]();
                 results.steps[name] = outcome;
                 showResult(outcome);
-                log(name + ": response code " + outcome.responseCode);
+                log(name + ": " + codeText(outcome.responseCode), outcome.responseCode !== "0");
                 signingFailed = outcome.responseCode !== "0";
             }
             results.ok = signings.every(function (s) {
@@ -333,15 +491,23 @@
     function showCertificates(certificates) {
         state.certificates = certificates;
         fillSelect($("certificate-list"), certificates.map(function (c) {
-            return c.subjectCommonName + " - serial " + c.serialNumber + " - until " + c.notAfter +
+            return c.subjectCommonName + " - " + (c.keyType || "key type unknown") + " - serial " + c.serialNumber + " - until " + c.notAfter +
                 (c.isExpired === "true" ? " (expired)" : "");
         }));
         updateButtons();
     }
 
     function showResult(outcome) {
-        $("result-code").textContent = outcome.thrown ? "refused: " + outcome.thrown : outcome.responseCode;
+        $("result-code").textContent = outcome.thrown ? "refused: " + outcome.thrown : codeText(outcome.responseCode);
         $("result-signature").value = outcome.signature || "";
+    }
+
+    function connectedText(info) {
+        return "connected over " + info.transport + ", client version " + info.clientVersion;
+    }
+
+    function notConnectedText(error) {
+        return "not connected, " + codeText(error.responseCode);
     }
 
     function chosenCard() {
@@ -370,16 +536,16 @@
             $("connection-status").textContent = "connecting";
             try {
                 var info = await connect($("transport").value, $("debug").checked);
-                $("connection-status").textContent = "connected over " + info.transport + ", client version " + info.clientVersion;
+                $("connection-status").textContent = connectedText(info);
             } catch (e) {
-                $("connection-status").textContent = "not connected (code " + e.responseCode + ")";
-                throw e;
+                $("connection-status").textContent = notConnectedText(e);
+                throw new Error(initializeFailureText(e));
             }
             updateButtons();
         }));
         $("btn-list-cards").addEventListener("click", guarded(async function () {
             var result = await listCards();
-            log("listTerminals: response code " + (result.thrown || result.responseCode) + ", " + result.cards.length + " card(s)");
+            log("listTerminals: " + (result.thrown || codeText(result.responseCode)) + ", " + result.cards.length + " card(s)");
             showCards(result.cards);
         }));
         $("btn-list-certificates").addEventListener("click", guarded(async function () {
@@ -388,7 +554,7 @@
                 throw new Error("choose a card first");
             }
             var result = await listCertificates(card);
-            log("listCertificates: response code " + (result.thrown || result.responseCode) + ", " + result.certificates.length + " certificate(s)");
+            log("listCertificates: " + (result.thrown || codeText(result.responseCode)) + ", " + result.certificates.length + " certificate(s)");
             showCertificates(result.certificates);
         }));
 
@@ -400,7 +566,7 @@
                     throw new Error("choose a card and a certificate first");
                 }
                 var outcome = await sign(card, certificate, $("pin").value);
-                log(name + ": response code " + (outcome.thrown || outcome.responseCode));
+                log(name + ": " + (outcome.thrown || codeText(outcome.responseCode)));
                 showResult(outcome);
             }));
         }
@@ -446,6 +612,8 @@
         signCades: signCades,
         signXadesEnveloping: signXadesEnveloping,
         signXadesEnveloped: signXadesEnveloped,
+        codeMeaning: codeMeaning,
+        keyTypeOf: keyTypeOf,
         sampleText: SAMPLE_TEXT,
         sampleXml: SAMPLE_XML,
         lastResults: null

@@ -24,6 +24,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSslCertificate>
+#include <QSslKey>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
@@ -143,6 +144,17 @@ struct PageRun {
             .toStdString();
     }
 };
+
+// The key of a certificate in the words the page shows ("RSA 2048", "ECC P-256"),
+// as Qt reads it from the certificate.
+QString keyTypeOf(const QByteArray& certificateDer) {
+    const QSslKey key = QSslCertificate(certificateDer, QSsl::Der).publicKey();
+    if (key.algorithm() == QSsl::Rsa) return QString("RSA %1").arg(key.length());
+    if (key.algorithm() == QSsl::Ec) return QString("ECC P-%1").arg(key.length());
+    return "other";
+}
+
+const char* const kNoAnswerMeaning = "no answer from the agent: not running, or its certificate not trusted";
 
 QByteArray fragmentPart(const char* key, const QString& value) {
     return QByteArray(key) + "=" + QUrl::toPercentEncoding(value);
@@ -310,6 +322,14 @@ protected:
         const QByteArray cardCertificateDer(reinterpret_cast<const char*>(key->certificateDer.data()),
                                             static_cast<int>(key->certificateDer.size()));
         EXPECT_EQ(certificate["certificateHex"].toString().toLower().toLatin1(), cardCertificateDer.toHex());
+        // The page names the key of every certificate it lists.
+        const QJsonArray listed = run.step("listCertificates")["certificates"].toArray();
+        EXPECT_EQ(listed.size(), static_cast<int>(card().keys().size())) << run.describe();
+        for (const QJsonValue& entry : listed) {
+            const QByteArray der = QByteArray::fromHex(entry["certificateHex"].toString().toLatin1());
+            EXPECT_EQ(entry["keyType"].toString(), keyTypeOf(der)) << run.describe();
+        }
+        EXPECT_EQ(certificate["keyType"].toString(), keyTypeOf(cardCertificateDer));
 
         QTemporaryDir work;
         const QString dir = work.path();
@@ -423,6 +443,10 @@ TEST_F(BrowserE2E, WithoutTheRootTheBrowserReachesNeitherEndpoint) {
         EXPECT_TRUE(run.leftovers.isEmpty());
         EXPECT_FALSE(run.results["ok"].toBool());
         EXPECT_EQ(run.step("initialize")["responseCode"].toString(), "1001") << transport.toStdString() << run.describe();
+        // The page says what the code means, from the client script's code table,
+        // in the error it shows.
+        EXPECT_EQ(run.step("initialize")["meaning"].toString(), kNoAnswerMeaning) << run.describe();
+        EXPECT_TRUE(run.results["error"].toString().contains(kNoAnswerMeaning)) << run.describe();
         EXPECT_TRUE(run.step("listTerminals").isEmpty());
         EXPECT_TRUE(card().commandLog().empty()) << transport.toStdString();
     }
