@@ -39,7 +39,7 @@ fi
 
 command -v certutil >/dev/null ||
   fail "certutil is missing (Debian package libnss3-tools: sudo bash scripts/install-deps.sh --run)"
-[ -n "${HOME:-}" ] && [ -d "$HOME" ] || fail "HOME is not set to a folder"
+[ -n "${HOME:-}" ] && [ -d "$HOME" ] || fail "HOME (${HOME:-not set}) is not a folder"
 # A HOME of another user (sudo -E, su without -) would get databases that
 # its owner cannot use, and trust the owner never gave.
 home_owner=$(stat -c %u "$HOME")

@@ -44,13 +44,13 @@ CorvaneConnector.load({ transport: "jsonp", timeoutSeconds: 20 }).then(
 </body></html>
 )";
 
-struct Run {
+struct ProgramRun {
     int exitCode = -1;
     QString output;
 };
 
-Run runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
-    Run run;
+ProgramRun runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
+    ProgramRun run;
     QProcess p;
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
@@ -76,14 +76,14 @@ QProcessEnvironment userEnvironment(const QString& home) {
 }
 
 // The trust command of the README for the build under test.
-Run trustRoot(const QString& home) {
+ProgramRun trustRoot(const QString& home) {
     return runProgram("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/trust-root.sh", binaryDir()},
                       userEnvironment(home));
 }
 
 // The certificates that an NSS database holds under `kNickname`.
 QList<QSslCertificate> corvaneRootsIn(const QString& database) {
-    const Run listed = runProgram("certutil", {"-L", "-d", "sql:" + database, "-n", kNickname, "-a"},
+    const ProgramRun listed = runProgram("certutil", {"-L", "-d", "sql:" + database, "-n", kNickname, "-a"},
                                   QProcessEnvironment::systemEnvironment());
     return listed.exitCode == 0 ? QSslCertificate::fromData(listed.output.toLatin1(), QSsl::Pem)
                                 : QList<QSslCertificate>();
@@ -159,7 +159,7 @@ QString BrowserTrust::failure;
 TEST_F(BrowserTrust, OnAFreshHomeTheTrustCommandLetsChromiumReachTheAgent) {
     QTemporaryDir folder;
     HeadlessChromium chromium(folder.path());
-    const Run trust = trustRoot(chromium.homeFolder());
+    const ProgramRun trust = trustRoot(chromium.homeFolder());
     ASSERT_EQ(trust.exitCode, 0) << trust.output.toStdString();
     EXPECT_TRUE(trust.output.contains(kNickname)) << trust.output.toStdString();
     const QString made = chromium.homeFolder() + "/.pki/nssdb";
@@ -176,7 +176,7 @@ TEST_F(BrowserTrust, OnAFreshHomeTheTrustCommandLetsChromiumReachTheAgent) {
     if (::geteuid() != 0) return;
     QTemporaryDir foreign;
     ASSERT_EQ(::chown(QFile::encodeName(foreign.path()).constData(), 65534, 65534), 0);
-    const Run refused = trustRoot(foreign.path());
+    const ProgramRun refused = trustRoot(foreign.path());
     EXPECT_NE(refused.exitCode, 0) << refused.output.toStdString();
     EXPECT_TRUE(refused.output.contains("belongs to")) << refused.output.toStdString();
     EXPECT_TRUE(QDir(foreign.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
@@ -197,7 +197,7 @@ TEST_F(BrowserTrust, OnAUsedHomeItReplacesAnEarlierRootInEveryBrowserDatabase) {
     ASSERT_FALSE(QFile::exists(home + "/.pki/nssdb"));
 
     QTemporaryDir earlierBuild;
-    const Run generated = runProgram("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/gen-tls-material.sh", earlierBuild.path()},
+    const ProgramRun generated = runProgram("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/gen-tls-material.sh", earlierBuild.path()},
                                      QProcessEnvironment::systemEnvironment());
     ASSERT_EQ(generated.exitCode, 0) << generated.output.toStdString();
     const QString earlierRoot = earlierBuild.path() + "/root.pem";
@@ -206,11 +206,11 @@ TEST_F(BrowserTrust, OnAUsedHomeItReplacesAnEarlierRootInEveryBrowserDatabase) {
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     ASSERT_EQ(runProgram("certutil", {"-N", "-d", "sql:" + firefoxDb, "--empty-password"}, env).exitCode, 0);
     for (const QString& db : {chromiumDb, firefoxDb}) {
-        const Run added = runProgram("certutil", {"-A", "-d", "sql:" + db, "-n", kNickname, "-t", "C,,", "-i", earlierRoot}, env);
+        const ProgramRun added = runProgram("certutil", {"-A", "-d", "sql:" + db, "-n", kNickname, "-t", "C,,", "-i", earlierRoot}, env);
         ASSERT_EQ(added.exitCode, 0) << added.output.toStdString();
     }
 
-    const Run trust = trustRoot(home);
+    const ProgramRun trust = trustRoot(home);
     ASSERT_EQ(trust.exitCode, 0) << trust.output.toStdString();
     for (const QString& db : {chromiumDb, firefoxDb}) {
         EXPECT_EQ(corvaneRootsIn(db), QList<QSslCertificate>{buildRoot()}) << db.toStdString() << "\n" << trust.output.toStdString();
