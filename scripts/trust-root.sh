@@ -45,7 +45,8 @@ command -v certutil >/dev/null ||
 home_owner=$(stat -c %u "$HOME")
 [ "$home_owner" = "$(id -u)" ] ||
   fail "HOME ($HOME) belongs to $(id -nu "$home_owner" 2>/dev/null || echo "uid $home_owner"), not to $(id -un): run this as that user"
-[ -r "$root_pem" ] || fail "cannot read $root_pem (build the agent first: bash scripts/run-agent.sh)"
+[ -e "$root_pem" ] || fail "no root certificate at $root_pem (build the agent first: bash scripts/run-agent.sh)"
+[ -r "$root_pem" ] || fail "$root_pem is not readable by $(id -un)"
 fingerprint=$(openssl x509 -in "$root_pem" -noout -fingerprint -sha256 2>/dev/null | cut -d= -f2) ||
   fail "$root_pem is not a PEM certificate"
 [ -n "$fingerprint" ] || fail "$root_pem is not a PEM certificate"
@@ -95,7 +96,7 @@ if [ $found = 0 ]; then
   mkdir -p "$db"
   chmod 700 "$HOME/.pki" "$db"
   certutil -N -d "sql:$db" --empty-password || fail "$db: certutil could not make a database"
-  say "$db: made a new NSS database for Chromium and Chrome (restart a browser that is running now)"
+  say "$db: made a new NSS database for Chromium and Chrome"
 fi
 for db in "${chromium_dbs[@]}"; do
   if [ -f "$db/cert9.db" ]; then
@@ -110,4 +111,5 @@ for db in "$HOME"/.mozilla/firefox/*/; do
     databases=$((databases + 1))
   fi
 done
-say "done: the root is trusted in $databases NSS database(s); a rebuild in a fresh folder needs this again"
+say "done: the root is trusted in $databases NSS database(s); restart a browser that is running now"
+say "(a build in a fresh folder has a root of its own: run this again for it)"
