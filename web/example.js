@@ -103,7 +103,7 @@
         }
         var name = codeName(code);
         if (name === null) {
-            return "a code of the card or token layer";
+            return "a code of the card or token, not in the client script's code table";
         }
         return MEANINGS[name] || name.replace(/^ERROR_/, "").replace(/_/g, " ").toLowerCase();
     }
@@ -181,6 +181,9 @@
                 // BIT STRING (no unused bits) holding SEQUENCE { modulus, exponent }
                 var bits = element(algorithm.end);
                 var modulus = element(element(bits.start + 1).start);
+                if (modulus.end <= modulus.start) {
+                    return "";
+                }
                 var first = modulus.start;
                 while (first < modulus.end - 1 && octet(first) === 0) {
                     first++;
