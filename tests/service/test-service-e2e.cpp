@@ -502,7 +502,8 @@ TEST(ServiceEnd, NothingOfARequestStaysInTheTemporaryFolder) {
         auto socket = openTls(kPort);
         ASSERT_TRUE(socket);
         socket->write(head + (signalNumber == SIGTERM ? body : body.left(body.size() - 100)));
-        while (socket->bytesToWrite() > 0 && socket->waitForBytesWritten(20000)) {
+        while ((socket->bytesToWrite() > 0 || socket->encryptedBytesToWrite() > 0) &&
+               socket->waitForBytesWritten(20000)) {
         }
         EXPECT_TRUE(eventuallyTrue([&] { return !heldFilesBelow(pid, folder).isEmpty(); }, 20000))
             << "the body never reached the temporary folder";
