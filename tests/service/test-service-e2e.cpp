@@ -403,14 +403,15 @@ QByteArray fileText(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Lines of `text` that are no whole entry (a torn or foreign line).
-QList<QByteArray> brokenLines(const QByteArray& text) {
-    QList<QByteArray> broken;
-    if (!text.isEmpty() && !text.endsWith('\n')) broken << "(no line end) " + text.right(80);
+// Lines of `text` that are no whole entry (a torn or foreign line), one per
+// line; empty when there is none.
+std::string brokenLines(const QByteArray& text) {
+    QByteArray broken;
+    if (!text.isEmpty() && !text.endsWith('\n')) broken += "(no line end) " + text.right(80) + "\n";
     for (const QByteArray& line : text.split('\n')) {
-        if (!line.isEmpty() && !kLogEntry.match(QString::fromUtf8(line)).hasMatch()) broken << line.left(120);
+        if (!line.isEmpty() && !kLogEntry.match(QString::fromUtf8(line)).hasMatch()) broken += line.left(120) + "\n";
     }
-    return broken;
+    return broken.toStdString();
 }
 
 bool initializeAnswers() { return answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size() == 1; }
@@ -458,7 +459,7 @@ TEST(ServiceEnd, EveryCrashUnderLoadEndsTheLogWithTheCrashLine) {
         EXPECT_EQ(agent.process().exitCode(), 128 + signalNumber);
 
         const QByteArray text = fileText(log);
-        EXPECT_EQ(brokenLines(text), QList<QByteArray>());
+        EXPECT_EQ(brokenLines(text), "");
         const QList<QByteArray> lines = text.trimmed().split('\n');
         const QRegularExpressionMatch last = crashLine.match(QString::fromUtf8(lines.last()));
         ASSERT_TRUE(last.hasMatch()) << "last lines: " << text.right(300).toStdString();
@@ -569,10 +570,10 @@ TEST(ServiceEnd, AFullLogFolderDoesNotStopLogging) {
     filler.close();
 
     EXPECT_TRUE(logged(30)) << "nothing logged while the disk is full; log ends " << fileText(log).right(200).toStdString();
-    EXPECT_EQ(brokenLines(fileText(log)), QList<QByteArray>());
+    EXPECT_EQ(brokenLines(fileText(log)), "");
 
     ASSERT_TRUE(QFile::remove(logs + "/filler"));
     EXPECT_TRUE(logged(30)) << "nothing logged once space is back";
-    EXPECT_EQ(brokenLines(fileText(log)), QList<QByteArray>());
+    EXPECT_EQ(brokenLines(fileText(log)), "");
     EXPECT_TRUE(initializeAnswers());
 }
