@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
