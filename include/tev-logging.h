@@ -18,10 +18,11 @@
 // keep the order in which their LOG statements completed, and when a LOG
 // statement returns its line is written or being written by a running
 // thread. flush() waits until everything logged so far is in the file. A
-// crash writes its own line through the crash handler.
+// crash hook takes the file over with writeCrashLine().
 #pragma once
 
 #include <easylogging++.h>
+#include <cstddef>
 #include <ostream>
 #include <string>
 
@@ -46,6 +47,14 @@ Program program();
 
 // Returns once every line logged before the call is in the file.
 void flush();
+
+// For the crash hooks; async-signal-safe. Writes `message` as an ERROR entry
+// in the line format above, as the log's last line: after every line already
+// handed to the writer (a writer at work on another thread finishes the queue
+// first, for a few seconds at most; one interrupted on this very thread has
+// its lines written here), with one write(2). No line is queued afterwards.
+// The date uses the UTC offset of the last line written (or of configure()).
+void writeCrashLine(const char* message, std::size_t length);
 
 // `text` with every character that could break or disguise a log line
 // written as a visible escape: CR, LF and tab as \r, \n and \t, the other C0

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # ThreadSanitizer pass over the tests that drive the engine from several
 # threads at once (handler pool, module locks, card transactions, parallel
-# commands). Expects the dependencies installed and, for the card cases, the
-# test readers started (scripts/test.sh does both).
+# commands, the log writer). Expects the dependencies installed and, for the
+# card cases, the test readers started (scripts/test.sh does both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD_DIR=${TSAN_BUILD_DIR:-build-tsan}
 TARGETS="test-webserver-connections test-webserver-load test-webserver-units test-timeout-runner
-         test-pkcs11-signing test-pcsc-sessions test-quessel-tokens test-quessel-cards test-cades corvane-p11fault"
+         test-pkcs11-signing test-pcsc-sessions test-quessel-tokens test-quessel-cards test-cades corvane-p11fault test-logging"
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TSAN=ON >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target $TARGETS
@@ -24,6 +24,7 @@ run webserver/test-webserver-connections '*'
 run webserver/test-webserver-load '*'
 run webserver/test-webserver-units '*Many*'
 run core/test-timeout-runner '*'
+run core/test-logging '*'
 run pkcs11/test-pkcs11-signing '*Thread*'
 run cades/test-cades '*Concurrent*'
 run quessel/test-quessel-tokens '*Parallel*:*Hung*'

@@ -1,23 +1,23 @@
 #include "crash-handler.h"
 
+#include "tev-logging.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace corvane {
 namespace crash {
 namespace {
 
-int logFd = -1;
 char messageText[128];
 size_t messageLength = 0;
 Detail lineDetail = Detail::SignalNumber;
 
 void writeAll(int fd, const char* data, size_t length) {
-    while (fd >= 0 && length > 0) {
+    while (length > 0) {
         const ssize_t n = ::write(fd, data, length);
         if (n <= 0) return;
         data += n;
@@ -47,11 +47,10 @@ void hookAll(struct sigaction& action, std::initializer_list<int> signalNumbers)
 
 }  // namespace
 
-void prepare(const std::string& logFilePath, const char* message, Detail detail) {
+void prepare(const std::string& /*logFilePath*/, const char* message, Detail detail) {
     lineDetail = detail;
     messageLength = std::min(std::strlen(message), sizeof(messageText));
     std::memcpy(messageText, message, messageLength);
-    logFd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
 void report(int signalNumber, const void* faultAddress) {
@@ -65,8 +64,10 @@ void report(int signalNumber, const void* faultAddress) {
     } else {
         length += appendNumber(line + length, static_cast<unsigned>(signalNumber), 10);
     }
+    // The log writer and this hook must not write the file at the same time:
+    // the line goes through the writer, after everything queued before it.
+    tev::logging::writeCrashLine(line, length);
     line[length++] = '\n';
-    writeAll(logFd, line, length);
     writeAll(STDERR_FILENO, line, length);
     _exit(128 + signalNumber);
 }

@@ -1,9 +1,10 @@
 // What the crash-signal hooks of the two programs do.
 //
 // A hook may run on any thread in any state (a fault inside the logger itself
-// included), so report() does only async-signal-safe work: it writes one fixed
-// line with write(2) to the log file (opened in advance by prepare()) and to
-// standard error, then ends the process with _exit. The programs' own hooks
+// included), so report() does only async-signal-safe work: it hands one line
+// to the log writer's crash entry (tev::logging::writeCrashLine), which writes
+// it in the log's line format as the last line, writes it to standard error
+// too, then ends the process with _exit. The programs' own hooks
 // (SignalHandler, segfault_sigaction) are thin entry points over it.
 #pragma once
 
@@ -17,7 +18,8 @@ namespace crash {
 enum class Detail { SignalNumber, FaultAddress };
 
 // `message` is followed by the signal number ("... with signal 11") or by the
-// faulting address in hexadecimal ("... address0x10").
+// faulting address in hexadecimal ("... address0x10"). The line goes into the
+// file that logging was configured with, `logFilePath` in both programs.
 void prepare(const std::string& logFilePath, const char* message, Detail detail = Detail::SignalNumber);
 
 // Writes the prepared line for `signalNumber` and `faultAddress`, then ends the

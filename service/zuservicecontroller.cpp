@@ -35,13 +35,12 @@ ZuServiceController::ZuServiceController(QObject* parent) : tessaly::HttpRequest
 void ZuServiceController::service(tessaly::HttpRequest& request, tessaly::HttpResponse& response) {
     const QByteArray callback = request.getParameter("callback");
     const QByteArray parameters = request.getParameter("parameters");
-    // Checked before anything is logged: the name comes URL-decoded from the
-    // page and is only worth a log line once it is known to be a name.
-    const bool safeCallback = corvane::envelope::isSafeCallbackName(callback);
-    if (safeCallback) LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
+    // Logged whatever it holds, also when it is refused below: the log
+    // escapes what could break or forge a line.
+    LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
     LOG(INFO) << "Zu Service: " << "User URL: " << request.getHeader("Referer").toStdString();
 
-    if (!safeCallback) {
+    if (!corvane::envelope::isSafeCallbackName(callback)) {
         // Echoing an arbitrary callback would let any text become script in
         // the page that loads the answer.
         LOG(ERROR) << "Zu Service: " << "Refused callback name";

@@ -103,7 +103,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
     // about 40 ms on every exchange.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (sslConfiguration) static_cast<QSslSocket*>(socket)->startServerEncryption();
-    // The TLS handshake, the request line and the headers must arrive within this time.
+    // The TLS handshake and the first byte of a request must arrive within this time.
     readTimer.start(settings.readTimeout);
 }
 
@@ -144,11 +144,16 @@ void HttpConnectionHandler::read() {
     const auto done = qScopeGuard([this]() { reading = false; });
 
     while (socket->bytesAvailable() > 0 && !closing && !connectionEnded) {
-        if (!currentRequest) currentRequest = new HttpRequest(settings);
+        if (!currentRequest) {
+            currentRequest = new HttpRequest(settings);
+            // A request must arrive whole within the read time-out from its
+            // first byte: restarting the time with every piece would let a
+            // client that sends one byte at a time hold the handler for ever.
+            readTimer.start(settings.readTimeout);
+        }
         while (socket->bytesAvailable() > 0 && currentRequest->getStatus() != HttpRequest::complete &&
                currentRequest->getStatus() != HttpRequest::abort) {
             currentRequest->readFromSocket(socket);
-            if (currentRequest->getStatus() == HttpRequest::waitForBody) readTimer.start(settings.readTimeout);
         }
         if (currentRequest->getStatus() == HttpRequest::abort) {
             socket->write(kRefusal);

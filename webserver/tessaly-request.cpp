@@ -2,11 +2,17 @@
 
 #include "tessaly-cookie.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QTcpSocket>
-#include <QTemporaryFile>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <unistd.h>
 
 namespace tessaly {
 
@@ -49,6 +55,27 @@ QByteArray readFileLine(QIODevice* file) {
     return line;
 }
 
+// A new empty file in the temporary folder that has no name: the system
+// frees it with its last descriptor, so nothing of a request stays behind
+// however the process ends. Null when it cannot be made.
+QFile* openUnnamedFile() {
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+    int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: the name goes at once.
+        QByteArray path = folder + "/tessaly-XXXXXX";
+        fd = ::mkostemp(path.data(), O_CLOEXEC);
+        if (fd >= 0) ::unlink(path.constData());
+    }
+    if (fd < 0) return nullptr;
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return file.release();
+}
+
 }  // namespace
 
 HttpRequest::HttpRequest(const HttpServerSettings& settings)
@@ -59,14 +86,8 @@ HttpRequest::HttpRequest(QSettings* settings)
       maxMultiPartSize(settings ? settings->value("maxMultiPartSize", "1000000").toInt() : 1000000) {}
 
 HttpRequest::~HttpRequest() {
-    while (!uploadedFiles.isEmpty()) removeUpload(uploadedFiles.firstKey());
+    qDeleteAll(openedUploads);
     delete tempFile;
-}
-
-void HttpRequest::removeUpload(const QByteArray& fieldName) {
-    delete openedUploads.take(fieldName);
-    const QString path = uploadedFiles.take(fieldName);
-    if (!path.isEmpty()) QFile::remove(path);
 }
 
 void HttpRequest::refuse(const char* message) {
@@ -220,10 +241,9 @@ void HttpRequest::readBody(QTcpSocket* socket) {
         if (bodyData.size() >= expectedBodySize) status = complete;
         return;
     }
-    if (!tempFile) tempFile = new QTemporaryFile;
-    if (!tempFile->isOpen() && !tempFile->open()) {
-        qCritical("HttpRequest: cannot create temp file for multipart body, %s",
-                  qPrintable(tempFile->errorString()));
+    if (!tempFile) tempFile = openUnnamedFile();
+    if (!tempFile) {
+        qCritical("HttpRequest: cannot create temp file for multipart body, %s", strerror(errno));
         status = abort;
         return;
     }
@@ -248,10 +268,12 @@ void HttpRequest::readBody(QTcpSocket* socket) {
             qCritical("HttpRequest: Error writing temp file for multipart body");
         }
         parseMultiPartFile();
-        // Nothing reads the raw body after splitting: its descriptor and disk
-        // space go now, not with the request.
-        delete tempFile;
-        tempFile = nullptr;
+        // Without uploads nothing reads the raw body after splitting: its
+        // descriptor and disk space go now, not with the request.
+        if (uploadedFiles.isEmpty()) {
+            delete tempFile;
+            tempFile = nullptr;
+        }
         status = complete;
     }
 }
@@ -284,47 +306,31 @@ void HttpRequest::parseMultiPartFile() {
         }
 
         QByteArray fieldValue;
-        std::unique_ptr<QTemporaryFile> uploadedFile;
-        auto openUploadedFile = [&uploadedFile]() {
-            uploadedFile.reset(new QTemporaryFile);
-            if (!uploadedFile->open()) {
-                qCritical("HttpRequest: error writing temp file, %s", qPrintable(uploadedFile->errorString()));
-            }
-        };
+        // A file's content is the run of lines up to its delimiter line, as
+        // they lie in the raw body.
+        const qint64 contentStart = tempFile->pos();
         while (readable()) {
+            const qint64 lineStart = tempFile->pos();
             const QByteArray line = readFileLine(tempFile);
             if (line.startsWith(delimiter)) {
                 if (!fieldName.isEmpty() && fileName.isEmpty()) {
                     fieldValue.chop(2);   // the line end before the delimiter
                     parameters.insert(fieldName, fieldValue);
                 } else if (!fieldName.isEmpty()) {
-                    // A file part without any content line gets an empty file.
-                    if (!uploadedFile) openUploadedFile();
-                    const qint64 size = uploadedFile->size();
-                    if (size >= 2) uploadedFile->resize(size - 2);
-                    // Kept by name and closed until asked for: a temporary
-                    // file object holds its descriptor for as long as it lives.
-                    uploadedFile->setAutoRemove(false);
-                    const QString path = uploadedFile->fileName();
-                    uploadedFile.reset();
+                    Upload upload;
+                    upload.offset = contentStart;
+                    upload.size = lineStart - contentStart;
+                    if (upload.size >= 2) upload.size -= 2;   // the line end before the delimiter
                     parameters.insert(fieldName, fileName);
-                    // A file of the same field name is no longer reachable: remove it now.
-                    removeUpload(fieldName);
-                    uploadedFiles.insert(fieldName, path);
+                    // A file of the same field name is no longer reachable.
+                    uploadedFiles.insert(fieldName, upload);
                 }
                 if (line.contains(finalMark)) finished = true;
                 break;
             }
-            if (fieldName.isEmpty()) continue;   // content of a part without a name is dropped
-            if (fileName.isEmpty()) {
-                fieldValue.append(line);
-                currentSize += line.size();
-            } else {
-                if (!uploadedFile) openUploadedFile();
-                if (uploadedFile->write(line) < 0) {
-                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(uploadedFile->errorString()));
-                }
-            }
+            if (fieldName.isEmpty() || !fileName.isEmpty()) continue;   // a file stays where it is
+            fieldValue.append(line);
+            currentSize += line.size();
         }
     }
     if (tempFile->error() != QFileDevice::NoError) {
@@ -402,11 +408,30 @@ QMultiMap<QByteArray, QByteArray> HttpRequest::getParameterMap() const { return 
 QByteArray HttpRequest::getBody() const { return bodyData; }
 
 QFile* HttpRequest::getUploadedFile(const QByteArray fieldName) const {
-    const QString path = uploadedFiles.value(fieldName);
-    if (path.isEmpty()) return nullptr;
+    const auto upload = uploadedFiles.constFind(fieldName);
+    if (upload == uploadedFiles.constEnd() || !tempFile) return nullptr;
     QFile*& file = openedUploads[fieldName];
-    if (!file) file = new QFile(path);
-    if (!file->isOpen() && !file->open(QIODevice::ReadWrite)) return nullptr;
+    if (!file) {
+        // Copied out of the raw body into a file of its own, for a caller
+        // that may read, write or resize it.
+        std::unique_ptr<QFile> copy(openUnnamedFile());
+        if (!copy || !tempFile->seek(upload->offset)) {
+            openedUploads.remove(fieldName);
+            return nullptr;
+        }
+        qint64 left = upload->size;
+        while (left > 0) {
+            const QByteArray block = tempFile->read(qMin(left, kMultiPartBlock));
+            if (block.isEmpty() || copy->write(block) != block.size()) {
+                qCritical("HttpRequest: error writing temp file, %s", qPrintable(copy->errorString()));
+                openedUploads.remove(fieldName);
+                return nullptr;
+            }
+            left -= block.size();
+        }
+        copy->flush();
+        file = copy.release();
+    }
     file->seek(0);
     return file;
 }

@@ -13,7 +13,6 @@
 class QFile;
 class QSettings;
 class QTcpSocket;
-class QTemporaryFile;
 
 namespace tessaly {
 
@@ -45,9 +44,10 @@ public:
     QMultiMap<QByteArray, QByteArray> getParameterMap() const;
     QByteArray getBody() const;
     // The uploaded file of a multipart field, opened and at its start, or null.
-    // The request keeps ownership; the file is removed with the request.
-    // Uploads are held closed until asked for, so that a request of many file
-    // parts holds no descriptor for each of them.
+    // The request keeps ownership; the file goes with the request. Uploads
+    // stay in the raw body until asked for, so that a request of many file
+    // parts holds no descriptor for each of them. No file of a request has a
+    // name in the temporary folder: nothing of it outlives the process.
     QFile* getUploadedFile(const QByteArray fieldName) const;
     QByteArray getCookie(const QByteArray& name) const;
     QMap<QByteArray, QByteArray>& getCookieMap();
@@ -66,12 +66,16 @@ private:
     void decodeRequestParams();
     void extractCookies();
     void refuse(const char* message);
-    void removeUpload(const QByteArray& fieldName);
 
     QMultiMap<QByteArray, QByteArray> headers;
     QMultiMap<QByteArray, QByteArray> parameters;
-    QMap<QByteArray, QString> uploadedFiles;            // field name to the file's path
-    mutable QMap<QByteArray, QFile*> openedUploads;     // those asked for, open
+    // Where an uploaded file's content lies in the raw multipart body.
+    struct Upload {
+        qint64 offset = 0;
+        qint64 size = 0;
+    };
+    QMap<QByteArray, Upload> uploadedFiles;             // field name to its content
+    mutable QMap<QByteArray, QFile*> openedUploads;     // those asked for, copied out
     QMap<QByteArray, QByteArray> cookies;
     QByteArray bodyData;
     QByteArray method;
@@ -85,7 +89,7 @@ private:
     qint64 expectedBodySize = 0;
     QByteArray currentHeader;
     QByteArray boundary;
-    QTemporaryFile* tempFile = nullptr;
+    QFile* tempFile = nullptr;   // the raw multipart body, kept while uploads lie in it
     QByteArray lineBuffer;
 };
 

@@ -18,7 +18,7 @@ struct HttpServerSettings {
     int minThreads = 1;            // "minThreads": idle handlers that cleanup leaves alone
     int maxThreads = 100;          // "maxThreads": largest number of connection handlers
     int cleanupInterval = 1000;    // "cleanupInterval" (ms)
-    int readTimeout = 10000;       // "readTimeout" (ms): time allowed for the next bytes
+    int readTimeout = 10000;       // "readTimeout" (ms): for a request to begin, then to arrive whole
     int maxRequestSize = 16000;    // "maxRequestSize" (bytes) of a request without multipart body
     int maxMultiPartSize = 1000000;  // "maxMultiPartSize" (bytes) of a multipart request
     QByteArray certBA;             // "certBA": server certificate, PEM

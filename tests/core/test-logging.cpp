@@ -1,10 +1,20 @@
+#include "crash-handler.h"
 #include "test-support.h"
 #include "tev-logging.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 TEST(Logging, LinesHaveTheAgreedFormatAndReachTheFileAtOnce) {
     corvane::test::clearLog();
@@ -74,4 +84,73 @@ TEST(Logging, ALineLoggedWhileAnotherIsStreamedLeavesBothWhole) {
     ASSERT_EQ(lines.size(), 2) << corvane::test::readLog();
     EXPECT_TRUE(lines[0].endsWith("ERROR [default] Certificate : inner failure")) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].endsWith("INFO [default] Quessel : outer value end")) << lines[1].toStdString();
+}
+
+namespace {
+
+void crashOnSignal(int signalNumber) { corvane::crash::report(signalNumber, nullptr); }
+
+}  // namespace
+
+// The crash hook of the programs, run on a thread that logs while three
+// others log too (so often on the thread that is writing the log, in the
+// middle of its work): the crash line, in the line format, is the last line,
+// every line is whole, and no line queued before it is missing.
+TEST(Logging, CrashLineComesLastAfterEveryLineQueuedBeforeIt) {
+    constexpr int kThreads = 4;
+    const QRegularExpression entry(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] thread (\d) line (\d+)$)");
+    const QRegularExpression crash(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ERROR \[default\] Catastrophic error occurred with signal 11$)");
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const std::string path = (corvane::test::privateFolder() + "/crash.log").toStdString();
+        std::remove(path.c_str());
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            tev::logging::configure(path);
+            // Nothing is emptied away: every line must be there.
+            el::Loggers::reconfigureAllLoggers(el::ConfigurationType::MaxLogFileSize, "0");
+            corvane::crash::prepare(path, "Catastrophic error occurred with signal ");
+            corvane::crash::hook(crashOnSignal, {SIGSEGV});
+            std::vector<std::thread> threads;
+            for (int t = 0; t < kThreads; ++t) {
+                threads.emplace_back([t] {
+                    for (long i = 0;; ++i) LOG(INFO) << "thread " << t << " line " << i;
+                });
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20 + round % 6 * 5));
+            pthread_kill(threads[std::size_t(round % kThreads)].native_handle(), SIGSEGV);
+            for (;;) pause();
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        ASSERT_TRUE(text.endsWith('\n')) << text.right(100).toStdString();
+        QList<QByteArray> lines = text.split('\n');
+        lines.removeLast();
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_TRUE(crash.match(QString::fromLatin1(lines.takeLast())).hasMatch()) << text.right(200).toStdString();
+        long next[kThreads] = {};
+        int bad = 0;
+        for (const QByteArray& line : lines) {
+            const QRegularExpressionMatch match = entry.match(QString::fromLatin1(line));
+            if (!match.hasMatch()) {
+                if (++bad < 5) ADD_FAILURE() << "not a whole line of the test: " << line.left(120).toStdString();
+                continue;
+            }
+            const int t = match.captured(1).toInt();
+            const long i = match.captured(2).toLong();
+            // Each thread's lines in order, none missing.
+            if (i != next[t] && ++bad < 5) ADD_FAILURE() << "thread " << t << ": line " << i << " after " << next[t] - 1;
+            next[t] = i + 1;
+        }
+        EXPECT_EQ(bad, 0);
+    }
 }

@@ -6,12 +6,16 @@
 #include "pin-scenario.h"
 #include "rig-readers.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSslSocket>
 #include <QUrl>
@@ -20,9 +24,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
+#include <sys/types.h>
 
 using namespace corvane::test;
 
@@ -38,6 +46,16 @@ QJsonArray answerOf(const HttpAnswer& answer, const QByteArray& callback = "cb")
     if (!body.startsWith(callback + "(") || !body.endsWith(")")) return {};
     body = body.mid(callback.size() + 1, body.size() - callback.size() - 2);
     return QJsonDocument::fromJson(body).array();
+}
+
+// Polls `condition` until it holds or `timeoutMs` has passed.
+bool eventuallyTrue(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 QByteArray b64text(const QJsonValue& v) { return QByteArray::fromBase64(v.toString().toLatin1()); }
@@ -275,12 +293,14 @@ TEST_F(ServiceE2E, RequestTextsCannotWriteLogLines) {
     };
     // Each request with the text its escaped form leaves in the log. The log
     // is emptied now and then, so a request whose lines went with it is sent again.
+    const QByteArray refusedCallback = "GET " + query("cb\r\n" + forged, R"({"action":"initialize"})") +
+                                       " HTTP/1.1\r\nReferer: https://r\r" + forged +
+                                       "\r\nConnection: close\r\n\r\n";
     const QList<QPair<QByteArray, QByteArray>> requests = {
-        // A callback with a line break (refused, and not logged at all) and a
+        // A callback with a line break (refused, and still logged) and a
         // Referer with a bare CR.
-        {"GET " + query("cb\r\n" + forged, R"({"action":"initialize"})") +
-             " HTTP/1.1\r\nReferer: https://r\r" + forged + "\r\nConnection: close\r\n\r\n",
-         "User URL: https://r\\r" + forged},
+        {refusedCallback, "Zu Service: Callback: cb\\r\\n" + forged},
+        {refusedCallback, "User URL: https://r\\r" + forged},
         // A request member that a command logs.
         {"GET " + query("cb", R"({"action":"initialize","usedUrl":"https://p\r\n)" + forged + "\"}") +
              " HTTP/1.1\r\nConnection: close\r\n\r\n",
@@ -299,7 +319,6 @@ TEST_F(ServiceE2E, RequestTextsCannotWriteLogLines) {
     }
     const QByteArray text = logText();
     EXPECT_FALSE(text.contains('\r'));
-    EXPECT_FALSE(text.contains("Callback: cb\\r")) << "a refused callback was logged";
     const QRegularExpression entry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} [A-Z]+ \[default\] )");
     for (const QByteArray& line : text.split('\n')) {
         if (line.isEmpty()) continue;
@@ -370,4 +389,191 @@ TEST_F(ServiceE2E, AkisCardSignsOnlyWithTheRequestsOwnPin) {
     if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
     expectNoSignatureWithoutPin([](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); },
                                 false);
+}
+
+// ---- how the service ends, and a full disk ----------------------------------------
+
+namespace {
+
+// One entry of the log: "%datetime %level [%logger] %msg".
+const QRegularExpression kLogEntry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|ERROR) \[default\] )");
+
+QByteArray fileText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Lines of `text` that are no whole entry (a torn or foreign line), one per
+// line; empty when there is none.
+std::string brokenLines(const QByteArray& text) {
+    QByteArray broken;
+    if (!text.isEmpty() && !text.endsWith('\n')) broken += "(no line end) " + text.right(80) + "\n";
+    for (const QByteArray& line : text.split('\n')) {
+        if (!line.isEmpty() && !kLogEntry.match(QString::fromUtf8(line)).hasMatch()) broken += line.left(120) + "\n";
+    }
+    return broken.toStdString();
+}
+
+bool initializeAnswers() { return answerOf(curlGet(kPort, jsonpQuery("cb", R"({"action":"initialize"})"))).size() == 1; }
+
+// Paths in the temporary folder that the process holds open.
+QStringList heldFilesBelow(qint64 pid, const QString& folder) {
+    QStringList held;
+    const QString fds = QString("/proc/%1/fd").arg(pid);
+    for (const QString& fd : QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds + "/" + fd);
+        if (target.startsWith(folder + "/")) held << target;
+    }
+    return held;
+}
+
+}  // namespace
+
+// Crash signals while requests are flowing: the crash line, in the line
+// format of every entry, is the last line of the log every time.
+TEST(ServiceEnd, EveryCrashUnderLoadEndsTheLogWithTheCrashLine) {
+    ASSERT_FALSE(portAcceptsConnections(kPort)) << "port 16357 is taken by another program";
+    AgentProcess agent("bin/corvane-service");
+    const QString url = QString("https://127.0.0.1:%1/?").arg(kPort) +
+                        QString::fromLatin1(jsonpQuery("cb", R"({"action":"initialize"})"));
+    const QRegularExpression crashLine(
+        R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d),\d{3} ERROR \[default\] Catastrophic error occurred with signal (\d+)$)");
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(agent.start(kPort));
+        const qint64 pid = agent.process().processId();
+        const int signalNumber = round % 2 ? SIGABRT : SIGSEGV;
+        QProcess load;
+        load.start("wrk", {"-t2", "-c16", "-d60s", url});
+        ASSERT_TRUE(load.waitForStarted(5000));
+        // Requests are served and logged by several handler threads.
+        const QString log = agent.logFile("corvane-service.log");
+        const QByteArray startUp = fileText(log);
+        EXPECT_TRUE(eventuallyTrue([&] { return fileText(log) != startUp; }, 20000)) << "no request was logged";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 37 * round % 300));
+        ::kill(pid_t(pid), signalNumber);
+        const QDateTime killed = QDateTime::currentDateTime();
+        ASSERT_TRUE(agent.process().waitForFinished(20000));
+        load.kill();
+        load.waitForFinished(5000);
+        EXPECT_EQ(agent.process().exitCode(), 128 + signalNumber);
+
+        const QByteArray text = fileText(log);
+        EXPECT_EQ(brokenLines(text), "");
+        const QList<QByteArray> lines = text.trimmed().split('\n');
+        const QRegularExpressionMatch last = crashLine.match(QString::fromUtf8(lines.last()));
+        ASSERT_TRUE(last.hasMatch()) << "last lines: " << text.right(300).toStdString();
+        EXPECT_EQ(last.captured(2).toInt(), signalNumber);
+        // Local time, like every other entry.
+        const QDateTime written = QDateTime::fromString(last.captured(1), "yyyy-MM-dd HH:mm:ss");
+        EXPECT_LE(std::abs(written.secsTo(killed)), 5) << last.captured(1).toStdString();
+    }
+    ASSERT_TRUE(agent.start(kPort));
+    EXPECT_TRUE(initializeAnswers());
+}
+
+// Uploaded file parts of a request that is still being served when the
+// service is ended, by SIGTERM or SIGKILL: nothing of it stays in the
+// temporary folder, and nothing there has a name even while it runs.
+TEST(ServiceEnd, NothingOfARequestStaysInTheTemporaryFolder) {
+    ASSERT_FALSE(portAcceptsConnections(kPort)) << "port 16357 is taken by another program";
+    QTemporaryDir temporary;
+    ASSERT_TRUE(temporary.isValid());
+    const QString folder = QFileInfo(temporary.path()).canonicalFilePath();
+    AgentProcess agent("bin/corvane-service");
+    QProcessEnvironment environment = agent.process().processEnvironment();
+    environment.insert("TMPDIR", folder);
+    agent.process().setProcessEnvironment(environment);
+
+    QByteArray body;
+    for (int i = 0; i < 60000; ++i) {
+        body += "--B\r\nContent-Disposition: form-data; name=\"f" + QByteArray::number(i) +
+                "\"; filename=\"x\"\r\n\r\nx\r\n";
+    }
+    body += "--B--\r\n";
+    const QByteArray head = "POST /?callback=cb HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+                            "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    const QDir::Filters everything = QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System | QDir::Hidden;
+
+    // Whole, ended a second into its parts; and cut short of its end, killed.
+    for (const int signalNumber : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signalNumber);
+        ASSERT_TRUE(agent.start(kPort));
+        const qint64 pid = agent.process().processId();
+        auto socket = openTls(kPort);
+        ASSERT_TRUE(socket);
+        socket->write(head + (signalNumber == SIGTERM ? body : body.left(body.size() - 100)));
+        while ((socket->bytesToWrite() > 0 || socket->encryptedBytesToWrite() > 0) &&
+               socket->waitForBytesWritten(20000)) {
+        }
+        EXPECT_TRUE(eventuallyTrue([&] { return !heldFilesBelow(pid, folder).isEmpty(); }, 20000))
+            << "the body never reached the temporary folder";
+        QStringList named;
+        for (int i = 0; i < 10; ++i) {
+            named += QDir(folder).entryList(everything);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_TRUE(named.isEmpty()) << named.size() << " names, first " << named.value(0).toStdString();
+        ::kill(pid_t(pid), signalNumber);
+        ASSERT_TRUE(agent.process().waitForFinished(20000));
+        socket.reset();
+        const QStringList left = QDir(folder).entryList(everything);
+        EXPECT_TRUE(left.isEmpty()) << left.size() << " files left, first " << left.value(0).toStdString();
+    }
+    ASSERT_TRUE(agent.start(kPort));
+    EXPECT_TRUE(initializeAnswers());
+}
+
+// A log folder without free space: the service logs on, with no torn line,
+// while the disk stays full and once space is back.
+TEST(ServiceEnd, AFullLogFolderDoesNotStopLogging) {
+    ASSERT_FALSE(portAcceptsConnections(kPort)) << "port 16357 is taken by another program";
+    AgentProcess agent("bin/corvane-service");
+    const QString logs = agent.programFolder() + "/logs";
+    ASSERT_TRUE(QDir().mkpath(logs));
+    QProcess mount;
+    mount.start("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", logs});
+    if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs over the log folder (needs root, as in CI): "
+                     << mount.readAllStandardError().toStdString();
+    }
+    const auto unmount = qScopeGuard([&] {
+        agent.stop();
+        QProcess::execute("umount", {logs});
+    });
+    ASSERT_TRUE(agent.start(kPort));
+    const QString log = agent.logFile("corvane-service.log");
+    // Sends `count` requests and answers whether the log holds the line of
+    // the last one. The log is emptied now and then, maybe just after that
+    // line: then a few more are sent, until one's line stays.
+    int sent = 0;
+    auto logged = [&](int count) {
+        for (int i = 0; i < count + 5; ++i) {
+            const QByteArray callback = "full" + QByteArray::number(sent++);
+            if (answerOf(curlGet(kPort, jsonpQuery(callback, R"({"action":"initialize"})")), callback).size() != 1) {
+                return false;
+            }
+            if (i >= count - 1 && fileText(log).contains("Zu Service: Callback: " + callback + "\n")) return true;
+        }
+        return false;
+    };
+    // A log on its first page, so that it cannot reach its size limit within
+    // the space it already holds.
+    for (int i = 0; i < 40 && !(QFileInfo(log).size() > 0 && QFileInfo(log).size() < 3000); ++i) logged(1);
+    ASSERT_LT(QFileInfo(log).size(), 3000);
+
+    QFile filler(logs + "/filler");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) == block.size()) {
+    }
+    filler.close();
+
+    EXPECT_TRUE(logged(30)) << "nothing logged while the disk is full; log ends " << fileText(log).right(200).toStdString();
+    EXPECT_EQ(brokenLines(fileText(log)), "");
+
+    ASSERT_TRUE(QFile::remove(logs + "/filler"));
+    EXPECT_TRUE(logged(30)) << "nothing logged once space is back";
+    EXPECT_EQ(brokenLines(fileText(log)), "");
+    EXPECT_TRUE(initializeAnswers());
 }

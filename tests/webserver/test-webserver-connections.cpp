@@ -6,6 +6,7 @@
 #include "webserver-test-support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +16,9 @@
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using namespace wstest;
@@ -324,17 +327,62 @@ TEST(ReadTimeout, SlowHeadersGetNoExtension) {
     EXPECT_TRUE(recorder.seen().isEmpty());
 }
 
-TEST(ReadTimeout, SlowBodyIsNotCutWhileBytesKeepComing) {
+// A request must arrive whole within the time-out from its first byte, and
+// a kept connection's next request counts from its own first byte.
+TEST(ReadTimeout, ARequestMustArriveWholeWithinTheTimeoutFromItsFirstByte) {
     CallbackHandler handler([](HttpRequest& request, HttpResponse& response) { response.write(request.getBody(), true); });
-    ServerThread server(shortTimeout(1500), &handler);
+    ServerThread server(shortTimeout(2000), &handler);
+
+    // A body in pieces that all come in time is served.
     RawClient client(server.port());
     client.send("POST / HTTP/1.1\r\nContent-Length: 12\r\n\r\n");
     for (int i = 0; i < 12; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));   // 3 s in all, each piece well in time
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_TRUE(client.send(QByteArray(1, char('a' + i))));
     }
-    const Reply reply = client.readReply();
-    EXPECT_EQ(reply.body, QByteArray("abcdefghijkl"));
+    EXPECT_EQ(client.readReply().body, QByteArray("abcdefghijkl"));
+
+    // On the same connection, after an idle pause, a request whose pieces
+    // take longer than the time-out left from the answer but less than the
+    // time-out from its own first byte.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const QByteArray next = "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nnext";
+    for (int i = 0; i < next.size(); i += 8) {
+        ASSERT_TRUE(client.send(next.mid(i, 8)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_EQ(client.readReply().body, QByteArray("next"));
+
+    // Bodies that trickle a byte every 100 ms, each byte well within the
+    // time-out of the one before: dropped without an answer once the
+    // time-out has passed since their first byte, never served.
+    std::vector<std::unique_ptr<RawClient>> tricklers;
+    for (int i = 0; i < 3; ++i) {
+        tricklers.push_back(std::make_unique<RawClient>(server.port()));
+        ASSERT_TRUE(tricklers.back()->send("POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n"));
+    }
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray answered;
+    int open = int(tricklers.size());
+    while (open > 0 && elapsed.elapsed() < 15000) {
+        open = 0;
+        for (auto& trickler : tricklers) {
+            if (trickler->closedByPeer()) continue;
+            trickler->send("x");
+            answered += trickler->readUntilClosed(30, nullptr);
+            if (!trickler->closedByPeer()) ++open;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(open, 0) << "trickled requests still held after " << elapsed.elapsed() << " ms";
+    EXPECT_GE(elapsed.elapsed(), 1500);
+    EXPECT_TRUE(answered.isEmpty()) << answered.toStdString();
+
+    // And the server serves on.
+    RawClient after(server.port());
+    after.send("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(after.readReply().body, QByteArray("ok"));
 }
 
 TEST(ReadTimeout, ClientThatNeverHandshakesIsClosed) {
