@@ -1359,9 +1359,12 @@ int signDigestWithProvidedSlotAndCertificate(SignerContext* context, tev::quesse
             signature->data, &signature->signature);
         if (result != 0) {
             LOG(ERROR) << kPrefix << "Cancelling signing due to error code " << result;
-            // A request without a PIN is refused as the PKCS#11 road refuses an
-            // empty PIN, with the response code itself, which both endpoints answer.
-            if (result == kWrongPin && context->pin.empty()) throw kWrongPin;
+            // A request without a PIN, or with one holding a NUL (which the card
+            // layer does not send either), is refused as the PKCS#11 road
+            // refuses an empty PIN, with the response code itself, which both
+            // endpoints answer.
+            const bool unusablePin = context->pin.empty() || context->pin.find('\0') != std::string::npos;
+            if (result == kWrongPin && unusablePin) throw kWrongPin;
             // PC/SC failures come back as negative ints (0x8010xxxx); keep
             // their 32-bit form rather than a sign-extended 64-bit value.
             throw static_cast<unsigned long>(static_cast<uint32_t>(result));
