@@ -287,8 +287,11 @@ namespace {
 // One card's stay in one reader. The resource manager counts the card
 // insertions and removals of each reader (the upper 16 bits of the event
 // state that SCardGetStatusChange reports), so a card pulled and put back, or
-// replaced by another, gives another count. The ATR is kept beside the count:
-// a count starts again when the resource manager restarts.
+// replaced by another, gives another count; reading it needs no card command.
+// The ATR is kept beside the count. What neither can tell, a card replaced
+// while the resource manager was down (its counts start again from zero), the
+// signing road catches: a signature must verify with the certificate it goes
+// out with.
 struct CardPresence {
     std::string reader;
     std::string atr;

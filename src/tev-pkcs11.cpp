@@ -1369,12 +1369,13 @@ int signDigestWithProvidedSlotAndCertificate(SignerContext* context, tev::quesse
             // their 32-bit form rather than a sign-extended 64-bit value.
             throw static_cast<unsigned long>(static_cast<uint32_t>(result));
         }
-        // The certificate was read from a card earlier in this request; should
-        // another card have taken its place in the reader since, its key made
-        // the signature, and an answer carrying both would verify nowhere.
+        // The certificate was read from a card before this signature was made;
+        // should another card have taken its place in the reader since (or a
+        // card hold a certificate of another key), an answer carrying both
+        // would verify nowhere. The next request reads the card again.
         if (!keyOfCertificateMadeSignature(*certificate, signature->data, signature->signature)) {
             LOG(ERROR) << kPrefix << "The signature of the card does not verify with the certificate with serial number "
-                       << certificate->serialNumber << "; the card was replaced";
+                       << certificate->serialNumber << "; nothing is answered with it";
             tev::quessel::pcsc::forgetAKISCertificate(certificate->serialNumber);
             signature->signature.clear();
             throw kNoPrivateKeyForCertificate;
