@@ -200,9 +200,13 @@ void checkCardEvent(int);
 // caches. 0 after the walk; 2 without context or reader list; the PC/SC code
 // when the reader is missing, empty or refuses the connection.
 int listAKISCertificates(const int& slot, std::vector<tev::x509::Certificate>* certificates);
-// The certificate with that decimal serial number: from the cache, else read
+// The certificate with that decimal serial number: from the cache when it was
+// read from the card that is in the reader now (the same insertion), else read
 // from the card. Throws int 516 when the card holds no such certificate.
 tev::x509::Certificate retrieveAKISCertificateWithSerialNumber(const int& slot, const std::string& serialNumber);
+// Drops every cached certificate with that serial number, so that the next
+// look-up reads the card again.
+void forgetAKISCertificate(const std::string& serialNumber);
 // VERIFY, key look-up, MSE, PSO. 0 with the signature appended; else the code
 // of the failing step (27/38/16 PIN, 44 no key for the serial, PC/SC codes for
 // a missing or empty reader, ...). Nothing is sent after a failing step.

@@ -10,13 +10,13 @@
 #include "tev-pcsc.h"
 
 #include <QFileInfo>
-#include <QMap>
 
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -112,12 +112,13 @@ QByteArray pkcs15ApplicationSelection() {
 }
 
 // VERIFY with the PIN as data: CLA INS P1 P2 Lc PIN [00]. Empty when the PIN
-// cannot be sent: longer than one command holds, or empty. A VERIFY without
-// data asks the card for the PIN's state instead, and a card whose PIN is still
-// verified from an earlier request answers 9000 to it, so an empty PIN must
-// never become one.
+// cannot be sent: longer than one command holds, empty, or holding a NUL. A
+// VERIFY without data asks the card for the PIN's state instead, and a card
+// whose PIN is still verified from an earlier request answers 9000 to it, so
+// an empty PIN must never become one. No PIN anyone can type holds a NUL:
+// sent, it would only spend a try.
 QByteArray verifyCommand(unsigned char reference, const QByteArray& pin, bool trailingLe) {
-    if (pin.isEmpty() || pin.size() > kMaxCommandData) return {};
+    if (pin.isEmpty() || pin.contains('\0') || pin.size() > kMaxCommandData) return {};
     QByteArray command = bytesOf({0x00, 0x20, 0x00, reference, static_cast<unsigned char>(pin.size())});
     command.append(pin);
     if (trailingLe) command.append('\0');
@@ -283,14 +284,63 @@ namespace apdu {
 namespace akis {
 namespace {
 
+// One card's stay in one reader. The resource manager counts the card
+// insertions and removals of each reader (the upper 16 bits of the event
+// state that SCardGetStatusChange reports), so a card pulled and put back, or
+// replaced by another, gives another count; reading it needs no card command.
+// The ATR is kept beside the count. What neither can tell, a card replaced
+// while the resource manager was down (its counts start again from zero), the
+// signing road catches: a signature must verify with the certificate it goes
+// out with.
+struct CardPresence {
+    std::string reader;
+    std::string atr;
+    unsigned long events = 0;
+
+    bool known() const { return !reader.empty(); }
+    bool operator==(const CardPresence& other) const {
+        return reader == other.reader && atr == other.atr && events == other.events;
+    }
+};
+
+// A certificate as read from a card, and that card's presence when it was read.
+struct CachedCertificate {
+    CardPresence presence;
+    tev::x509::Certificate certificate;
+};
+
 // Shared by every handler thread of the service; the lock makes each lookup
 // and store see whole records, and lookups hand out copies. Held on the heap
 // and never destroyed so that no certificate is freed after OpenSSL's own
 // clean-up at exit.
+//
+// CACHED_CERTIFICATES is keyed by reader name and decimal serial number, and
+// an entry serves only while the card it was read from is still in that
+// reader: serial numbers are unique per issuer only, and several cards of
+// several issuers pass through the readers of one machine.
 struct CertificateCaches {
     std::mutex lock;
-    QMap<std::string, tev::x509::Certificate> CACHED_CERTIFICATES;
+    std::map<std::pair<std::string, std::string>, CachedCertificate> CACHED_CERTIFICATES;
     std::vector<tev::x509::Certificate> CACHED_CERTIFICATES_LIST;
+
+    // Keeps a certificate read under `presence`, dropping what was read from
+    // earlier cards in the same reader. Call with the lock held.
+    void store(const CardPresence& presence, const tev::x509::Certificate& certificate) {
+        for (auto entry = CACHED_CERTIFICATES.begin(); entry != CACHED_CERTIFICATES.end();) {
+            if (entry->first.first == presence.reader && !(entry->second.presence == presence))
+                entry = CACHED_CERTIFICATES.erase(entry);
+            else
+                ++entry;
+        }
+        CACHED_CERTIFICATES[{presence.reader, certificate.serialNumber}] = CachedCertificate{presence, certificate};
+    }
+
+    // The certificate read from the card that is in the reader now. Call with the lock held.
+    const tev::x509::Certificate* find(const CardPresence& presence, const std::string& serialNumber) const {
+        const auto found = CACHED_CERTIFICATES.find({presence.reader, serialNumber});
+        if (found == CACHED_CERTIFICATES.end() || !(found->second.presence == presence)) return nullptr;
+        return &found->second.certificate;
+    }
 };
 
 CertificateCaches& caches() {
@@ -416,6 +466,12 @@ unsigned long verifyPin(const tev::quessel::pcsc::SmartCard& reader, SCARDHANDLE
             // Nobody can type the PIN on this reader, so the request had to
             // carry it: without one the card is not asked anything.
             PCSC_LOG(ERROR) << "No PIN is given for a reader without PIN pad; nothing is sent";
+            return 27;
+        }
+        if (pin.find('\0') != std::string::npos) {
+            // No keyboard types a NUL: such a PIN is wrong, and the card
+            // would count it as a failed try.
+            PCSC_LOG(ERROR) << "The PIN holds a NUL character; nothing is sent";
             return 27;
         }
         if (pin.size() > static_cast<size_t>(kMaxCommandData)) {
@@ -1242,6 +1298,39 @@ LONG readCardStatus(SCARDHANDLE card, std::string* atr, std::string* readerName)
     return rc;
 }
 
+using tev::corvane::apdu::akis::CardPresence;
+
+// The presence of the card now in the reader. 0, SCARD_E_NO_SMARTCARD when
+// the reader holds no card that answers, else the PC/SC code. Asks the
+// resource manager only; the card is not addressed.
+LONG readCardPresence(SCARDCONTEXT context, const std::string& reader, CardPresence* presence) {
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;  // answered at once with the current state
+    LONG rc;
+    {
+        std::lock_guard<std::mutex> hold(readerStateLock);
+        rc = SCardGetStatusChange(context, 0, &state, 1);
+    }
+    if (rc != SCARD_S_SUCCESS) return rc;
+    if (!(state.dwEventState & SCARD_STATE_PRESENT) || (state.dwEventState & SCARD_STATE_MUTE))
+        return SCARD_E_NO_SMARTCARD;
+    presence->reader = reader;
+    presence->atr = atrText(state.rgbAtr, std::min<DWORD>(state.cbAtr, sizeof(state.rgbAtr)));
+    presence->events = (state.dwEventState >> 16) & 0xFFFF;
+    return SCARD_S_SUCCESS;
+}
+
+// The presence of the card in the reader at a 1-based position; false when
+// there is no such reader or no card in it.
+bool cardPresenceAt(int position, CardPresence* presence) {
+    PcscContext context;
+    std::vector<std::string> names;
+    if (openReaderList(context, &names) != 0) return false;
+    if (position < 1 || static_cast<size_t>(position) > names.size()) return false;
+    return readCardPresence(context.get(), names[static_cast<size_t>(position) - 1], presence) == SCARD_S_SUCCESS;
+}
+
 using CardWork = std::function<int(SCARDHANDLE, SCARD_IO_REQUEST*, const SmartCard&)>;
 
 enum class SkipLine { Plain, WithPositions };
@@ -1250,8 +1339,12 @@ enum class SkipLine { Plain, WithPositions };
 // position. Returns 2 without context or reader list; the PC/SC code when the
 // reader is missing (SCARD_E_UNKNOWN_READER), empty, or refuses the
 // connection; else the card work's result, or the release failure when the
-// card work succeeded and releasing the context did not.
-int runOnReaderAt(int position, SkipLine skipLine, bool reportSharingViolation, const CardWork& work) {
+// card work succeeded and releasing the context did not. With `presence`,
+// the connected card's presence is read into it before the card work runs
+// (left unknown when it cannot be read); the transaction held for the card
+// work keeps it the same card throughout.
+int runOnReaderAt(int position, SkipLine skipLine, bool reportSharingViolation, const CardWork& work,
+                  CardPresence* presence = nullptr) {
     PcscContext context;
     std::vector<std::string> names;
     if (openReaderList(context, &names) != 0) return 2;
@@ -1279,6 +1372,7 @@ int runOnReaderAt(int position, SkipLine skipLine, bool reportSharingViolation, 
         reader.readerName = name;
         reader.slot = current;
         reader.isCardInserted = true;
+        if (presence && readCardPresence(context.get(), name, presence) != SCARD_S_SUCCESS) *presence = CardPresence();
         result = work(session.handle(), session.pci(), reader);
         session.close();
     }
@@ -1405,6 +1499,7 @@ int listAKISCertificates(const int& slot, std::vector<tev::x509::Certificate>* c
     }
     PCSC_LOG(INFO) << "----- Listing AKIS certificates at slot " << slot << " ------";
     PCSC_LOG(INFO) << "Seeking for the smartcard reader at slot " << slot;
+    CardPresence presence;
     return guardedListing([&]() {
         return runOnReaderAt(slot, SkipLine::Plain, true,
                              [&](SCARDHANDLE card, SCARD_IO_REQUEST* pci, const SmartCard&) -> int {
@@ -1439,22 +1534,23 @@ int listAKISCertificates(const int& slot, std::vector<tev::x509::Certificate>* c
                 }
                 {
                     std::lock_guard<std::mutex> hold(cache.lock);
-                    cache.CACHED_CERTIFICATES.insert(certificate.serialNumber, certificate);
+                    // A card whose presence is unknown is read again next time.
+                    if (presence.known()) cache.store(presence, certificate);
                     cache.CACHED_CERTIFICATES_LIST.push_back(certificate);
                 }
                 certificates->push_back(std::move(certificate));
             }
             return 0;
-        });
+        }, &presence);
     });
 }
 
 tev::x509::Certificate retrieveAKISCertificateWithSerialNumber(const int& slot, const std::string& serialNumber) {
-    {
+    CardPresence presence;
+    if (cardPresenceAt(slot, &presence)) {
         auto& cache = tev::corvane::apdu::akis::caches();
         std::lock_guard<std::mutex> hold(cache.lock);
-        const auto found = cache.CACHED_CERTIFICATES.constFind(serialNumber);
-        if (found != cache.CACHED_CERTIFICATES.constEnd()) return found.value();
+        if (const tev::x509::Certificate* cached = cache.find(presence, serialNumber)) return *cached;
     }
     std::vector<tev::x509::Certificate> certificates;
     listAKISCertificates(slot, &certificates);
@@ -1464,6 +1560,17 @@ tev::x509::Certificate retrieveAKISCertificateWithSerialNumber(const int& slot, 
     // under a certificate the caller did not ask for.
     PCSC_LOG(ERROR) << "No certificate with serial number " << serialNumber << " on the card at slot " << slot;
     throw 516;
+}
+
+void forgetAKISCertificate(const std::string& serialNumber) {
+    auto& cache = tev::corvane::apdu::akis::caches();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    for (auto entry = cache.CACHED_CERTIFICATES.begin(); entry != cache.CACHED_CERTIFICATES.end();) {
+        if (entry->first.second == serialNumber)
+            entry = cache.CACHED_CERTIFICATES.erase(entry);
+        else
+            ++entry;
+    }
 }
 
 int signWithAKISCertificate(int slot, const std::string& pin, const std::string& serialNumber,

@@ -28,6 +28,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <dlfcn.h>
@@ -41,6 +42,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -68,6 +70,7 @@ constexpr int kWrongPin = 27;
 constexpr int kPinLocked = 38;
 constexpr int kPinExpired = 39;
 constexpr int kInvalidDigest = 41;
+constexpr int kNoPrivateKeyForCertificate = 44;  // the card's key is not the certificate's
 constexpr int kInvalidCertificate = 5;
 constexpr int kCannotSplitCertificate = 32;
 // The client's ERROR_TASK_TIMEOUT: the module stayed busy with another job.
@@ -1306,6 +1309,24 @@ Certificate getCertificateWithProvidedSerialNumber(SignerContext* context, std::
 
 namespace {
 
+// Whether the certificate's public key verifies what the card made: PKCS#1
+// v1.5 over the bytes sent (RSA), or an ECDSA-Sig-Value over the digest (EC).
+bool keyOfCertificateMadeSignature(const Certificate& certificate, const QByteArray& data,
+                                   const QByteArray& signature) {
+    EVP_PKEY* key = certificate.x509 ? X509_get0_pubkey(certificate.x509) : nullptr;  // owned by the certificate
+    if (key == nullptr) return false;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> verifier(EVP_PKEY_CTX_new(key, nullptr),
+                                                                          EVP_PKEY_CTX_free);
+    if (!verifier || EVP_PKEY_verify_init(verifier.get()) != 1) return false;
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA &&
+        EVP_PKEY_CTX_set_rsa_padding(verifier.get(), RSA_PKCS1_PADDING) != 1)
+        return false;
+    return EVP_PKEY_verify(verifier.get(), reinterpret_cast<const unsigned char*>(signature.constData()),
+                           static_cast<size_t>(signature.size()),
+                           reinterpret_cast<const unsigned char*>(data.constData()),
+                           static_cast<size_t>(data.size())) == 1;
+}
+
 QString akisAlgorithmFor(const Certificate& certificate) {
     if (lower(certificate.publicKeyType).find("ecc") == std::string::npos) return "rsa-with-sha256";
     switch (certificate.publicKeySize) {
@@ -1338,12 +1359,26 @@ int signDigestWithProvidedSlotAndCertificate(SignerContext* context, tev::quesse
             signature->data, &signature->signature);
         if (result != 0) {
             LOG(ERROR) << kPrefix << "Cancelling signing due to error code " << result;
-            // A request without a PIN is refused as the PKCS#11 road refuses an
-            // empty PIN, with the response code itself, which both endpoints answer.
-            if (result == kWrongPin && context->pin.empty()) throw kWrongPin;
+            // A request without a PIN, or with one holding a NUL (which the card
+            // layer does not send either), is refused as the PKCS#11 road
+            // refuses an empty PIN, with the response code itself, which both
+            // endpoints answer.
+            const bool unusablePin = context->pin.empty() || context->pin.find('\0') != std::string::npos;
+            if (result == kWrongPin && unusablePin) throw kWrongPin;
             // PC/SC failures come back as negative ints (0x8010xxxx); keep
             // their 32-bit form rather than a sign-extended 64-bit value.
             throw static_cast<unsigned long>(static_cast<uint32_t>(result));
+        }
+        // The certificate was read from a card before this signature was made;
+        // should another card have taken its place in the reader since (or a
+        // card hold a certificate of another key), an answer carrying both
+        // would verify nowhere. The next request reads the card again.
+        if (!keyOfCertificateMadeSignature(*certificate, signature->data, signature->signature)) {
+            LOG(ERROR) << kPrefix << "The signature of the card does not verify with the certificate with serial number "
+                       << certificate->serialNumber << "; nothing is answered with it";
+            tev::quessel::pcsc::forgetAKISCertificate(certificate->serialNumber);
+            signature->signature.clear();
+            throw kNoPrivateKeyForCertificate;
         }
         return 0;
     }

@@ -217,10 +217,71 @@ std::string::size_type endOfDoctype(const std::string& text, std::string::size_t
     return std::string::npos;
 }
 
+bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool isVersionNumber(const std::string& value) {  // "1." followed by digits
+    if (value.size() < 3 || value.compare(0, 2, "1.") != 0) return false;
+    return std::all_of(value.begin() + 2, value.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isEncodingName(const std::string& value) {
+    if (value.empty() || !isAsciiLetter(value[0])) return false;
+    return std::all_of(value.begin(), value.end(), [](char c) {
+        return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    });
+}
+
+// The XML declaration at text[start], when there is one: nullptr, or what is
+// wrong. pugixml reads any pseudo-attributes there, in any order and with any
+// value; a verifier refuses all but version (1.x), then an optional encoding,
+// then an optional standalone of yes or no.
+const char* declarationFault(const std::string& text, std::string::size_type start) {
+    if (text.compare(start, 5, "<?xml") != 0) return nullptr;
+    std::string::size_type at = start + 5;
+    if (at < text.size() && !isXmlSpace(text[at]) && text[at] != '?') return nullptr;  // e.g. <?xml-stylesheet
+    const char* const malformed = "a malformed XML declaration";
+    std::vector<std::pair<std::string, std::string>> pseudoAttributes;
+    for (;;) {
+        const std::string::size_type spaceStart = at;
+        while (at < text.size() && isXmlSpace(text[at])) ++at;
+        if (text.compare(at, 2, "?>") == 0) break;
+        if (at == spaceStart) return malformed;
+        const std::string::size_type nameStart = at;
+        while (at < text.size() && isAsciiLetter(text[at])) ++at;
+        const std::string name = text.substr(nameStart, at - nameStart);
+        while (at < text.size() && isXmlSpace(text[at])) ++at;
+        if (name.empty() || at >= text.size() || text[at] != '=') return malformed;
+        ++at;
+        while (at < text.size() && isXmlSpace(text[at])) ++at;
+        if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return malformed;
+        const std::string::size_type close = text.find(text[at], at + 1);
+        if (close == std::string::npos) return malformed;
+        pseudoAttributes.emplace_back(name, text.substr(at + 1, close - at - 1));
+        at = close + 1;
+    }
+    std::size_t next = 0;
+    if (next >= pseudoAttributes.size() || pseudoAttributes[next].first != "version") {
+        return "an XML declaration without a version";
+    }
+    if (!isVersionNumber(pseudoAttributes[next++].second)) return "an XML declaration of a version other than 1.x";
+    if (next < pseudoAttributes.size() && pseudoAttributes[next].first == "encoding") {
+        if (!isEncodingName(pseudoAttributes[next++].second)) return "a malformed encoding name in the XML declaration";
+    }
+    if (next < pseudoAttributes.size() && pseudoAttributes[next].first == "standalone") {
+        const std::string& value = pseudoAttributes[next++].second;
+        if (value != "yes" && value != "no") return "a standalone value other than yes or no in the XML declaration";
+    }
+    if (next != pseudoAttributes.size()) return "an unknown or misplaced pseudo-attribute in the XML declaration";
+    return nullptr;
+}
+
 // The source text of a document pugixml has parsed: nullptr, or what is wrong.
 const char* markupFault(const std::string& text) {
     if (!isXmlText(text)) return "bytes that are not UTF-8 or characters that XML 1.0 cannot carry";
     const std::string::size_type start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (const char* fault = declarationFault(text, start)) return fault;
     std::string::size_type at = start;
     int depth = 0;  // of elements; pugixml drops text outside the root element without a word
     while (at < text.size()) {
@@ -327,6 +388,120 @@ NamespaceScope scopeOf(const pugi::xml_node& element) {
     NamespaceScope scope = scopeOfAncestors(element);
     addDeclarationsOf(element, &scope);
     return scope;
+}
+
+// ---- namespace well-formedness ---------------------------------------------------
+//
+// pugixml has no namespace model: it takes any name and any binding. A
+// verifier reads the document with namespaces and refuses it when a name is
+// not a qualified name, a prefix is not declared, a reserved prefix or
+// namespace is misused, or two attributes of one element share their
+// expanded name.
+
+const char* const kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+
+// At a name character: whether it may also start a name (NameStartChar). The
+// characters pugixml takes for names that may only follow: digits, "-", ".",
+// U+00B7, U+0300 to U+036F, U+203F and U+2040.
+bool canStartName(const char* at) {
+    const unsigned char c = static_cast<unsigned char>(at[0]);
+    const unsigned char d = c ? static_cast<unsigned char>(at[1]) : 0;
+    const unsigned char e = d ? static_cast<unsigned char>(at[2]) : 0;
+    if (c == 0 || (c >= '0' && c <= '9') || c == '-' || c == '.') return false;
+    if (c == 0xC2 && d == 0xB7) return false;
+    if (c == 0xCC || (c == 0xCD && d <= 0xAF)) return false;
+    if (c == 0xE2 && ((d == 0x80 && e == 0xBF) || (d == 0x81 && e == 0x80))) return false;
+    return true;
+}
+
+// A local name alone, or a prefix and a local name joined by one colon.
+bool isQualifiedName(const char* name) {
+    const char* colon = std::strchr(name, ':');
+    if (colon == nullptr) return true;
+    return colon != name && std::strchr(colon + 1, ':') == nullptr && canStartName(colon + 1);
+}
+
+std::string prefixOf(const char* name) {
+    const char* colon = std::strchr(name, ':');
+    return colon ? std::string(name, colon) : std::string();
+}
+
+// The declarations on `element` added to `scope`: nullptr, or what is wrong.
+const char* declarationsFault(const pugi::xml_node& element, NamespaceScope* scope) {
+    for (const pugi::xml_attribute& attribute : element.attributes()) {
+        const char* name = attribute.name();
+        if (!isNamespaceDeclaration(name)) continue;
+        const std::string prefix = declaredPrefix(name);
+        const std::string uri = attribute.value();
+        if (prefix == "xmlns") return "a declaration of the prefix xmlns";
+        if (uri == kXmlnsNamespace) return "a binding to the xmlns namespace";
+        if (prefix == "xml" && uri != kXmlNamespace) return "the prefix xml bound to another namespace";
+        if (prefix != "xml" && uri == kXmlNamespace) return "another prefix than xml bound to the XML namespace";
+        if (std::strcmp(name, "xmlns") != 0 && uri.empty()) return "a prefix bound to no namespace";
+        (*scope)[prefix] = uri;
+    }
+    return nullptr;
+}
+
+// The namespace of a prefixed name in `scope`; false when the prefix is not declared.
+bool namespaceOfPrefix(const std::string& prefix, const NamespaceScope& scope, std::string* uri) {
+    if (prefix == "xml") {
+        *uri = kXmlNamespace;
+        return true;
+    }
+    const auto bound = scope.find(prefix);
+    if (bound == scope.end() || bound->second.empty()) return false;
+    *uri = bound->second;
+    return true;
+}
+
+const char* processingInstructionFault(const pugi::xml_node& node) {
+    if (node.type() == pugi::node_pi && std::strchr(node.name(), ':')) return "a colon in a processing instruction target";
+    return nullptr;
+}
+
+// `element` and what it holds, with `scope` the bindings of its ancestors:
+// nullptr, or what is wrong. Recurses once per level; the depth is bounded
+// before this runs.
+const char* namespaceFault(const pugi::xml_node& element, NamespaceScope scope) {
+    for (const pugi::xml_attribute& attribute : element.attributes()) {
+        if (!isQualifiedName(attribute.name())) return "an attribute name that is not a qualified name";
+    }
+    if (!isQualifiedName(element.name())) return "an element name that is not a qualified name";
+    if (const char* fault = declarationsFault(element, &scope)) return fault;
+    std::string uri;
+    const std::string elementPrefix = prefixOf(element.name());
+    if (elementPrefix == "xmlns") return "an element with the prefix xmlns";
+    if (!elementPrefix.empty() && !namespaceOfPrefix(elementPrefix, scope, &uri)) {
+        return "an element prefix that is not declared";
+    }
+    std::vector<std::pair<std::string, std::string>> expandedNames;
+    for (const pugi::xml_attribute& attribute : element.attributes()) {
+        const char* name = attribute.name();
+        const std::string prefix = prefixOf(name);
+        if (prefix.empty() || isNamespaceDeclaration(name)) continue;
+        if (!namespaceOfPrefix(prefix, scope, &uri)) return "an attribute prefix that is not declared";
+        expandedNames.emplace_back(uri, std::strchr(name, ':') + 1);
+    }
+    std::sort(expandedNames.begin(), expandedNames.end());
+    if (std::adjacent_find(expandedNames.begin(), expandedNames.end()) != expandedNames.end()) {
+        return "two attributes with the same namespace and local name";
+    }
+    for (const pugi::xml_node& child : element.children()) {
+        const char* fault = child.type() == pugi::node_element ? namespaceFault(child, scope)
+                                                                : processingInstructionFault(child);
+        if (fault) return fault;
+    }
+    return nullptr;
+}
+
+const char* documentNamespaceFault(const pugi::xml_document& document) {
+    for (const pugi::xml_node& child : document.children()) {
+        const char* fault = child.type() == pugi::node_element ? namespaceFault(child, NamespaceScope())
+                                                                : processingInstructionFault(child);
+        if (fault) return fault;
+    }
+    return nullptr;
 }
 
 // ---- escaping ---------------------------------------------------------------------
@@ -926,6 +1101,8 @@ bool parseDocument(const std::string& text, pugi::xml_document* document) {
     } else if (const char* fault = markupFault(text)) {
         refusal = std::string(kNotWellFormed) + fault;
     } else if (const char* fault = structureFault(*document)) {
+        refusal = std::string(kNotWellFormed) + fault;
+    } else if (const char* fault = documentNamespaceFault(*document)) {
         refusal = std::string(kNotWellFormed) + fault;
     }
     if (!refusal.empty()) {

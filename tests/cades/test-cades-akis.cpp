@@ -115,6 +115,33 @@ TEST_F(CadesAkisTest, ReadyDigestSignsDetached) {
     expectVerifies(der, &data, data);
 }
 
+// A card whose certificate file holds a certificate of another key (a key made
+// anew on the card, the file left as it was; or, alike, another card taken
+// for the one the certificate was read from): what the card signs never goes
+// out under that certificate.
+TEST_F(CadesAkisTest, ASignatureTheCertificatesKeyDidNotMakeIsNeverAnswered) {
+    cardsim::KeySpec spec;
+    spec.serial = {0x5A, 0x17, 0x00, 0x01};
+    spec.cacheName = "cades-akis-issued-elsewhere";
+    cardsim::CardOptions elsewhere;
+    elsewhere.keys = {spec};
+    const Card issuer(Profile::Akis1, elsewhere);  // only its certificate is used
+    spec.cacheName = "cades-akis-own-key";
+    cardsim::CardOptions own;
+    own.keys = {spec};
+    Card card(Profile::Akis1, own);
+    ASSERT_EQ(card.keys()[0].serialDecimal, issuer.keys()[0].serialDecimal);
+    card.putFile({0x3D00, 0x2F10}, issuer.keys()[0].certificateDer);
+    insert(card);
+    try {
+        const std::string signedHex = signData(card, 0, card.pin(), "data", true, false, false);
+        ADD_FAILURE() << "answered with a signature that the certificate does not verify";
+    } catch (int code) {
+        EXPECT_EQ(code, 44);
+    }
+    EXPECT_TRUE(anyCommandStartsWith(card.commandLog(), "002A9E9A")) << "the card was not asked to sign";
+}
+
 TEST_F(CadesAkisTest, RefusalsBeforeTheCardSendNothing) {
     Card card(Profile::Akis1);
     insert(card);

@@ -373,11 +373,20 @@ TEST_F(RigTest, AkisLookupBySerialNumber) {
         },
         int);
 
-    // Known serials come from the cache, even after the card is gone.
-    card.remove();
+    // Known serials come from the cache while the card stays in the reader.
+    card.clearApduLog();
     tev::x509::Certificate cached = pcsc::retrieveAKISCertificateWithSerialNumber(rig::kReaderAkis.slot, serial);
     EXPECT_EQ(cached.serialNumber, serial);
     EXPECT_EQ(cached.sha1Digest, found.sha1Digest);
+    EXPECT_TRUE(card.commandLog().empty());
+
+    // Once the card is gone they serve no longer; put back, it is read again.
+    card.remove();
+    EXPECT_THROW(pcsc::retrieveAKISCertificateWithSerialNumber(rig::kReaderAkis.slot, serial), int);
+    insert(card, rig::kReaderAkis);
+    EXPECT_EQ(pcsc::retrieveAKISCertificateWithSerialNumber(rig::kReaderAkis.slot, serial).sha1Digest,
+              found.sha1Digest);
+    EXPECT_FALSE(pcsctest::commandsStartingWith(card.commandLog(), "00B0").empty());
 }
 
 TEST_F(RigTest, AkisCardWithoutCertificatesGives516) {

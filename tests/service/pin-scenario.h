@@ -1,5 +1,7 @@
 // One scenario for both programs: a page signs on the rig's cards with the
-// right PIN, then at once with an empty PIN and with no "pincode" member. The
+// right PIN, then at once with an empty PIN, with no "pincode" member and with
+// PINs holding a NUL character (which no keyboard types, and which the card
+// would count as a failed try). The
 // cards keep a PIN verified across DF selections, as some real ones do, so a
 // VERIFY without data (which such a card answers 9000 while the earlier PIN
 // still holds) would let the later requests sign.
@@ -76,7 +78,9 @@ inline void expectNoSignatureWithoutPin(const Ask& ask, bool identityCard) {
     EXPECT_EQ(codeOf(signedOnce), "0") << QJsonDocument(signedOnce).toJson().toStdString();
     EXPECT_TRUE(carriesSignature(signedOnce));
     ASSERT_TRUE(akis.pinVerified());
-    for (const QByteArray& noPin : {QByteArray(R"(,"pincode":"")"), QByteArray()}) {
+    const QByteArray pinWithNul = R"(,"pincode":")" + QByteArray::fromStdString(akis.pin()) + R"(\u0000")";
+    for (const QByteArray& noPin :
+         {QByteArray(R"(,"pincode":"")"), QByteArray(), pinWithNul, QByteArray(R"(,"pincode":"\u0000")")}) {
         const QJsonArray answer = ask(akisRequest + noPin + "}");
         EXPECT_EQ(codeOf(answer), "27") << noPin.toStdString() << QJsonDocument(answer).toJson().toStdString();
         EXPECT_FALSE(carriesSignature(answer)) << noPin.toStdString();
@@ -94,12 +98,15 @@ inline void expectNoSignatureWithoutPin(const Ask& ask, bool identityCard) {
         ask(identityRequest + R"(,"pincode":")" + QByteArray::fromStdString(identity.pin()) + "\"}");
     EXPECT_EQ(codeOf(identitySigned), "0") << QJsonDocument(identitySigned).toJson().toStdString();
     EXPECT_TRUE(carriesSignature(identitySigned));
-    for (const QByteArray& noPin : {QByteArray(R"(,"pincode":"")"), QByteArray()}) {
+    for (const QByteArray& noPin : {QByteArray(R"(,"pincode":"")"), QByteArray(),
+                                    R"(,"pincode":")" + QByteArray::fromStdString(identity.pin()) + R"(\u0000")",
+                                    QByteArray(R"(,"pincode":"\u0000")")}) {
         const QJsonArray answer = ask(identityRequest + noPin + "}");
         EXPECT_EQ(codeOf(answer), "-1") << noPin.toStdString() << QJsonDocument(answer).toJson().toStdString();
         EXPECT_FALSE(carriesSignature(answer)) << noPin.toStdString();
     }
     EXPECT_EQ(verifiesWithoutData(identity), 0);
+    EXPECT_EQ(commandsStartingWith(identity, "0020"), 1);  // the right PIN's VERIFY only
     EXPECT_EQ(commandsStartingWith(identity, "002A"), 1);
     // A reader that does not exist: the PC/SC code in the form every road answers.
     const QJsonArray missing = ask(R"({"action":"sign_with_TCKK_Certificate","slotId":"99","algorithmID":1,)"

@@ -3,6 +3,7 @@
 // the test rig's pcscd.
 #include "agent-process.h"
 #include "card-simulator.h"
+#include "card-swap-scenario.h"
 #include "pin-scenario.h"
 #include "rig-readers.h"
 
@@ -389,6 +390,12 @@ TEST_F(ServiceE2E, AkisCardSignsOnlyWithTheRequestsOwnPin) {
     if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
     expectNoSignatureWithoutPin([](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); },
                                 false);
+}
+
+TEST_F(ServiceE2E, EveryAkisSignatureCarriesTheCertificateOfTheCardInTheReader) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    expectEverySignatureFromTheCardInTheReader(
+        [](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); });
 }
 
 // ---- how the service ends, and a full disk ----------------------------------------

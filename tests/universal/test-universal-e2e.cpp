@@ -5,6 +5,7 @@
 // simulated cards in the test rig's pcscd.
 #include "agent-process.h"
 #include "card-simulator.h"
+#include "card-swap-scenario.h"
 #include "pin-scenario.h"
 #include "rig-readers.h"
 
@@ -378,6 +379,13 @@ TEST_F(UniversalE2E, CardsSignOnlyWithTheRequestsOwnPin) {
     WsClient client;
     ASSERT_TRUE(client.open());
     expectNoSignatureWithoutPin([&client](const QByteArray& json) { return client.request(json); }, true);
+}
+
+TEST_F(UniversalE2E, EveryAkisSignatureCarriesTheCertificateOfTheCardInTheReader) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    expectEverySignatureFromTheCardInTheReader([&client](const QByteArray& json) { return client.request(json); });
 }
 
 // Kept last: ends corvane-universal and checks that its corvane-service lives on.

@@ -604,6 +604,27 @@ TEST_F(FailureRoads, BadInputIsRefusedAndTheTokenReleased) {
         {"-- in a comment", "<r><!-- a -- b --></r>", "/r", "", false, 51, "inside a comment"},
         {"late declaration", "<r/><?xml version=\"1.0\"?>", "/r", "", false, 51, "XML declaration"},
         {"counter-signing ill-formed XML", "<r>&nbsp;<ds:Signature/></r>", "", "", true, 51, "undeclared entity"},
+        // XML declarations a verifier refuses, and documents that are XML 1.0
+        // but break the namespace rules every verifier reads them with.
+        {"version 2.0", "<?xml version=\"2.0\"?><r/>", "/r", "", false, 51, "version other than 1.x"},
+        {"no version", "<?xml encoding=\"UTF-8\"?><r/>", "/r", "", false, 51, "without a version"},
+        {"standalone maybe", "<?xml version=\"1.0\" standalone=\"maybe\"?><r/>", "/r", "", false, 51, "standalone"},
+        {"unknown pseudo-attribute", "<?xml version=\"1.0\" lang=\"tr\"?><r/>", "/r", "", false, 51, "pseudo-attribute"},
+        {"undeclared element prefix", "<r><s xmlns:p=\"urn:p\"/><p:t/></r>", "/r", "", false, 51,
+         "element prefix that is not declared"},
+        {"undeclared attribute prefix", "<r p:a=\"1\"/>", "/r", "", false, 51, "attribute prefix that is not declared"},
+        {"two colons", "<a:b:c xmlns:a=\"urn:a\"/>", "/*", "", false, 51, "not a qualified name"},
+        {"prefix bound to nothing", "<r xmlns:p=\"\"/>", "/r", "", false, 51, "bound to no namespace"},
+        {"xml bound elsewhere", "<r xmlns:xml=\"urn:x\"/>", "/r", "", false, 51, "prefix xml bound to another"},
+        {"another prefix for the XML namespace", "<r xmlns:x=\"http://www.w3.org/XML/1998/namespace\"/>", "/r", "",
+         false, 51, "bound to the XML namespace"},
+        {"prefix xmlns declared", "<r xmlns:xmlns=\"urn:x\"/>", "/r", "", false, 51, "prefix xmlns"},
+        {"binding to the xmlns namespace", "<r xmlns:p=\"http://www.w3.org/2000/xmlns/\"/>", "/r", "", false, 51,
+         "xmlns namespace"},
+        {"one expanded name twice", "<r xmlns:a=\"urn:n\"><s xmlns:b=\"urn:n\" a:x=\"1\" b:x=\"2\"/></r>", "/r", "",
+         false, 51, "same namespace and local name"},
+        {"counter-signing with an undeclared prefix", "<r><ds:Signature/></r>", "", "", true, 51,
+         "element prefix that is not declared"},
     };
     // A claimed role XML cannot carry is refused on both enveloped roads.
     const std::vector<std::pair<Case, std::string>> roleCases = {
