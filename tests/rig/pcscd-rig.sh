@@ -98,9 +98,8 @@ start() {
   # What is stopped here, "unit NAME" or "command ARGS..." lines, for stop to
   # bring back. A record left by a start whose stop never ran is kept.
   [ -f "$STOPPED_FILE" ] || : > "$STOPPED_FILE"
-  local systemd=0 unit
+  local unit
   if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
-    systemd=1
     for unit in pcscd.socket pcscd.service; do
       if systemctl is-active --quiet "$unit"; then echo "unit $unit" >> "$STOPPED_FILE"; fi
     done
@@ -109,9 +108,8 @@ start() {
   local other
   for other in $(running_pcscds); do
     say "stopping the pcscd already running (PID $other: $(tr '\0' ' ' < /proc/"$other"/cmdline 2>/dev/null)); only one pcscd can run"
-    if [ $systemd = 0 ]; then
-      echo "command $(tr '\0' '\n' < /proc/"$other"/cmdline | while IFS= read -r arg; do printf '%q ' "$arg"; done)" >> "$STOPPED_FILE"
-    fi
+    # Still running once systemd's units are stopped: started by other means.
+    echo "command $(tr '\0' '\n' < /proc/"$other"/cmdline | while IFS= read -r arg; do printf '%q ' "$arg"; done)" >> "$STOPPED_FILE"
     stop_pid "$other"
   done
   [ -z "$(running_pcscds)" ] || die "another pcscd is still running: $(running_pcscds | tr '\n' ' ')"
@@ -192,7 +190,7 @@ restore() {
           say "could not start again: $what"
         fi ;;
     esac
-  done < "$file"
+  done < <(awk '!seen[$0]++' "$file")
   rm -f "$file"
 }
 

@@ -37,7 +37,8 @@ done
 
 WORK=$(mktemp -d /tmp/corvane-desktop.XXXXXX)
 chmod 755 "$WORK"
-USER_NAME="cvdesk$$"
+# Unique on the machine (PIDs repeat across PID namespaces).
+USER_NAME="cvdesk$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')"
 USER_HOME="$WORK/home"
 CLONE="$USER_HOME/corvane"
 BUILD="$CLONE/build"
@@ -189,7 +190,7 @@ check "Ctrl-C ends corvane-universal" eval '! kill -0 "$universal" 2>/dev/null'
 check "corvane-service outlives corvane-universal" kill -0 "$first_service"
 as_user touch "$CLONE/service/main.cpp" "$CLONE/universal/main.cpp"
 start_run
-if wait_for_output "agent ready" 600; then
+if wait_for_output "agent ready" "${CORVANE_DESKTOP_RESTART_TIMEOUT:-600}"; then
   pass "the run command says the agent is ready after a rebuild"
 else
   fail "the run command says the agent is ready after a rebuild"
