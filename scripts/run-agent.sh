@@ -46,8 +46,9 @@ umask 077
 
 # The build belongs to whoever will run the agent. A user's own clone is built
 # as that user; a build folder left there by an earlier run as root is handed
-# back first. A tree the user does not own is built as root, and the user gets
-# only the log folder, which the programs write below their own folder.
+# back first. A tree the user does not own is built as root and the build
+# folder handed to the user after: it is readable by its owner only, and the
+# programs write their logs below their own folder.
 builder=("${as_user[@]}")
 if [ -n "$run_user" ]; then
   if [ "$(stat -c %U "$ROOT")" = "$run_user" ]; then

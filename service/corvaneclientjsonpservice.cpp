@@ -50,7 +50,7 @@ bool keepPrivate(const QString& settingsFile, std::string& reason) {
         return false;
     }
     const QByteArray filePath = QFile::encodeName(settingsFile);
-    const int fd = open(filePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd = open(filePath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) {
         reason = "cannot open " + settingsFile.toStdString() + ": " + std::strerror(errno);
         return false;
