@@ -136,14 +136,17 @@ jsonp_answers() {
     "$INITIALIZE" | tls_exchange 16357) || true
   grep -aq 'ready(\[{"responseCode": "0"' <<<"$answer"
 }
-# The WebSocket opening handshake, then a close frame (masked, empty).
+# The WebSocket opening handshake, "initialize" in one masked text frame (mask
+# zero), time for the answer, then a close frame.
 websocket_answers() {
   local answer
   answer=$({ printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1:16356\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
     printf 'Sec-WebSocket-Key: Y29ydmFuZS1yZWFkeS1jaGs=\r\nSec-WebSocket-Version: 13\r\n\r\n'
     sleep 0.2
+    printf '\x81\xa0\x00\x00\x00\x00%s' "$(printf %s "$INITIALIZE" | sed 's/%3D/=/')"
+    sleep 1
     printf '\x88\x80\x00\x00\x00\x00'; } | tls_exchange 16356) || true
-  grep -aq '^HTTP/1.1 101' <<<"$answer"
+  grep -aq '"responseCode": *"0"' <<<"$answer"
 }
 service_runs() { pgrep -u "$agent_user" -x corvane-service >/dev/null; }
 
@@ -161,7 +164,7 @@ while :; do
   if [ $jsonp = 0 ] && [ $((SECONDS - started)) -ge 5 ] && ! service_runs; then
     fail 16357 corvane-service
   fi
-  if [ $((SECONDS - started)) -ge 45 ]; then
+  if [ $((SECONDS - started)) -ge 40 ]; then
     if [ $jsonp = 0 ]; then fail 16357 corvane-service; else fail 16356 corvane-universal; fi
   fi
   sleep 0.5
