@@ -14,7 +14,11 @@
 # to a root the user installed.)
 set -euo pipefail
 OUT=${1:?usage: gen-tls-material.sh OUTDIR}
+# The folder and everything in it are for the builder only: leaf.key is the
+# server's key, and the certificates say which build a browser trusts.
+umask 077
 mkdir -p "$OUT"
+chmod 700 "$OUT"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"

@@ -3,12 +3,15 @@
 #
 #   bash scripts/install-deps.sh          building, running and testing (the test command)
 #   bash scripts/install-deps.sh --run    only building and running the agent (the run command)
+#   ... --check (after the above)         installs nothing: lists the packages not installed yet
 set -euo pipefail
 case "${1:-}" in
-  "") with_tests=1 ;;
+  "" | --check) with_tests=1 ;;
   --run) with_tests=0 ;;
-  *) echo "usage: $0 [--run]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--run] [--check]" >&2; exit 2 ;;
 esac
+check=0
+if [ "${1:-}" = --check ] || [ "${2:-}" = --check ]; then check=1; fi
 
 # Compiler, the libraries the two programs link, openssl for the build's TLS
 # chain, pcscd to reach card readers, and certutil for trusting the chain in
@@ -17,7 +20,7 @@ run_packages=(
   build-essential cmake pkg-config ca-certificates openssl
   qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev libssl-dev
   libpugixml-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev
-  pcscd procps libnss3-tools
+  pcscd procps iproute2 libnss3-tools
 )
 # The test suite, its card rig and its peers (SoftHSM, OpenSC, xmlsec1, curl,
 # node, Chromium), the clang fuzz build and the benchmarks' load generator.
@@ -29,6 +32,13 @@ test_packages=(
 )
 packages=("${run_packages[@]}")
 [ $with_tests = 1 ] && packages+=("${test_packages[@]}")
+
+if [ $check = 1 ]; then
+  for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q ' installed$' || echo "$package"
+  done
+  exit 0
+fi
 
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq

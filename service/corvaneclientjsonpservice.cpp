@@ -1,5 +1,6 @@
 #include "corvaneclientjsonpservice.h"
 
+#include "agent-instances.h"
 #include "request-envelope.h"
 #include "tessaly-listener.h"
 #include "tev-commons.h"
@@ -11,11 +12,60 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTextStream>
 #include <QTimer>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Ends a start-up that cannot serve: the reason is in the log, the status says it failed.
+[[noreturn]] void abandonStartUp() {
+    tev::logging::flush();
+    std::exit(1);
+}
+
+// Makes the settings folder readable by the user only (0700) and the settings
+// file too (0600), creating both if needed, whatever the umask. The file gets
+// the private key: it must never exist, not even for a moment, where another
+// local account can read it. QSettings replaces the file through a temporary
+// file in the same folder, so the folder's mode is what protects every copy.
+bool keepPrivate(const QString& settingsFile, std::string& reason) {
+    const QString folder = QFileInfo(settingsFile).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        reason = "cannot create " + folder.toStdString();
+        return false;
+    }
+    const QByteArray folderPath = QFile::encodeName(folder);
+    if (chmod(folderPath.constData(), S_IRWXU) != 0) {
+        reason = "cannot make " + folder.toStdString() + " private: " + std::strerror(errno);
+        return false;
+    }
+    const QByteArray filePath = QFile::encodeName(settingsFile);
+    const int fd = open(filePath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        reason = "cannot open " + settingsFile.toStdString() + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool madePrivate = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    const int savedErrno = errno;
+    close(fd);
+    if (!madePrivate) {
+        reason = "cannot make " + settingsFile.toStdString() + " private: " + std::strerror(savedErrno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 CorvaneClientJSONPService::CorvaneClientJSONPService(QCoreApplication* app) : QObject(nullptr) {
     if (checkIfApplicationIsAlreadyRunning()) {
@@ -29,10 +79,9 @@ CorvaneClientJSONPService::CorvaneClientJSONPService(QCoreApplication* app) : QO
 }
 
 bool CorvaneClientJSONPService::checkIfApplicationIsAlreadyRunning() {
-    // The probe asks the Windows process list; Linux has none to ask, so no
-    // earlier instance is ever detected here and nothing is spawned. A second
-    // instance simply fails to bind its port and serves nothing.
-    return false;
+    // Another corvane-service of this user already serves the port (or is
+    // about to: of two started at once, the later one steps aside).
+    return corvane::instances::earlierInstanceRuns("corvane-service");
 }
 
 void CorvaneClientJSONPService::logBanner(const char* middleLine) {
@@ -61,6 +110,11 @@ void CorvaneClientJSONPService::startService(const wchar_t* configurationPath) {
 }
 
 void CorvaneClientJSONPService::loadSSLConfiguration() {
+    std::string reason;
+    if (!keepPrivate(settings->fileName(), reason)) {
+        LOG(ERROR) << "JSONP Service: " << "Not writing the TLS key into the settings: " << reason;
+        abandonStartUp();
+    }
     const std::pair<const std::string*, const char*> material[] = {
         {&ENCODED_CERTIFICATE, "certBA"},
         {&ENCODED_INTERM_CERTIFICATE, "intermCertificateBA"},
@@ -84,6 +138,13 @@ void CorvaneClientJSONPService::configureAndStartHttpService() {
     settings->sync();
     auto* controller = new ZuServiceController(this);
     httpListener = new tessaly::HttpListener(settings, controller, this);
+    if (!httpListener->isListening()) {
+        LOG(ERROR) << "JSONP Service: " << "Cannot listen on 127.0.0.1:16357: "
+                   << httpListener->errorString().toStdString();
+        delete httpListener;  // ends its handler threads before the process ends
+        httpListener = nullptr;
+        abandonStartUp();
+    }
 }
 
 void CorvaneClientJSONPService::resetTimer() {

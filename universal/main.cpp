@@ -1,5 +1,6 @@
 // corvane-universal: the signing engine over a secure WebSocket on
 // 127.0.0.1:16356; starts corvane-service beside itself.
+#include "agent-instances.h"
 #include "crash-handler.h"
 #include "quessel-universal.h"
 #include "tev-logging.h"
@@ -13,9 +14,12 @@ namespace {
 
 void startJSONPService() {
     LOG(INFO) << "CorvaneUniversal Main " << "Starting CorvaneConn.exe application";
-    // The Windows build ends an earlier corvane-service by image name here.
-    // Linux has no such tool, so nothing is ended: an earlier instance keeps
-    // its port and goes on serving, and the new one stays idle.
+    // An earlier corvane-service of this user (from an earlier start, maybe
+    // of a binary rebuilt since) would keep the port and answer with its own
+    // code: end it, and wait until it has gone, before starting ours.
+    for (const pid_t pid : corvane::instances::endAll("corvane-service")) {
+        LOG(ERROR) << "CorvaneUniversal Main " << "An earlier corvane-service (PID " << pid << ") did not end";
+    }
     const QString folder = QCoreApplication::applicationDirPath();
     LOG(INFO) << "CorvaneUniversal Main " << "Corvane Path: " << folder.toStdString();
     const QString path = QDir::toNativeSeparators(folder + QDir::separator() + "corvane-service");
@@ -50,5 +54,6 @@ int main(int argc, char** argv) {
     startJSONPService();
     tev::quessel::universal::startService();
     QuesselUniversalServer server(16356, nullptr);
+    if (!server.isListening()) return 1;  // the reason is in the log
     return application.exec();
 }

@@ -113,6 +113,9 @@ QuesselUniversalServer::QuesselUniversalServer(quint16 port, QObject* parent) : 
         LOG(INFO) << "Universal: " << "Zu Universal Ondrel App" << " started on port " << port;
         connect(server, &QWebSocketServer::newConnection, this, &QuesselUniversalServer::onNewConnection);
         connect(server, &QWebSocketServer::sslErrors, this, &QuesselUniversalServer::onSslErrors);
+    } else {
+        LOG(ERROR) << "Universal: " << "Cannot listen on 127.0.0.1:" << port << ": "
+                   << server->errorString().toStdString();
     }
 }
 

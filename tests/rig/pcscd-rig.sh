@@ -6,13 +6,16 @@
 #
 # start  builds $BUILD_DIR/rig/reader.conf.d (one copy of a driver per reader
 #        entry, as pcscd needs), stops any other pcscd on the machine (there
-#        can be only one), starts `pcscd --foreground --apdu --debug -c <dir>`
+#        can be only one) and records in $BUILD_DIR/rig/stopped what it
+#        stopped (the systemd units pcscd.socket and pcscd.service that were
+#        active, or the command line of a pcscd started otherwise), starts `pcscd --foreground --apdu --debug -c <dir>`
 #        in the background logging to $BUILD_DIR/rig/pcscd.log, waits until
 #        /run/pcscd/pcscd.comm exists and records the PID in
 #        $BUILD_DIR/rig/pcscd.pid. Needs root and a built rig
 #        (targets corvane-cardsim-cli and corvane-pinpad).
 # stop   stops the pcscd recorded in the PID file (SIGTERM, then SIGKILL);
 #        without BUILD_DIR, the rig's pcscd whichever build dir started it.
+#        Then starts again what start stopped.
 # status tells whether it runs and lists the readers.
 set -euo pipefail
 
@@ -24,6 +27,7 @@ RIG_DIR="$BUILD_DIR/rig"
 CONF_DIR="$RIG_DIR/reader.conf.d"
 DRIVER_DIR="$RIG_DIR/drivers"
 PID_FILE="$RIG_DIR/pcscd.pid"
+STOPPED_FILE="$RIG_DIR/stopped"
 LOG_FILE="$RIG_DIR/pcscd.log"
 CLI="$BUILD_DIR/tests/rig/corvane-cardsim-cli"
 PINPAD="$BUILD_DIR/tests/rig/libcorvane-pinpad.so"
@@ -90,19 +94,28 @@ start() {
     say "already running (PID $pid, config $CONF_DIR)"
     return 0
   fi
+  mkdir -p "$RIG_DIR"
+  # What is stopped here, "unit NAME" or "command ARGS..." lines, for stop to
+  # bring back. A record left by a start whose stop never ran is kept.
+  [ -f "$STOPPED_FILE" ] || : > "$STOPPED_FILE"
+  local unit
+  if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+    for unit in pcscd.socket pcscd.service; do
+      if systemctl is-active --quiet "$unit"; then echo "unit $unit" >> "$STOPPED_FILE"; fi
+    done
+    systemctl stop pcscd.socket pcscd.service >/dev/null 2>&1 || true
+  fi
   local other
   for other in $(running_pcscds); do
     say "stopping the pcscd already running (PID $other: $(tr '\0' ' ' < /proc/"$other"/cmdline 2>/dev/null)); only one pcscd can run"
+    # Still running once systemd's units are stopped: started by other means.
+    echo "command $(tr '\0' '\n' < /proc/"$other"/cmdline | while IFS= read -r arg; do printf '%q ' "$arg"; done)" >> "$STOPPED_FILE"
     stop_pid "$other"
   done
-  if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
-    systemctl stop pcscd.socket pcscd.service >/dev/null 2>&1 || true
-  fi
   [ -z "$(running_pcscds)" ] || die "another pcscd is still running: $(running_pcscds | tr '\n' ' ')"
   build_conf
   # No pcscd runs now: a socket left over would make the wait below pass too early.
   rm -f "$COMM"
-  mkdir -p "$RIG_DIR"
   : > "$LOG_FILE"
   # Own session, so the caller's process group being signalled leaves it alone.
   setsid pcscd --foreground --apdu --debug -c "$CONF_DIR" < /dev/null >> "$LOG_FILE" 2>&1 &
@@ -138,6 +151,7 @@ stop() {
     rm -f "$PID_FILE"
     if [ -n "$BUILD_DIR_GIVEN" ]; then
       say "no rig pcscd recorded in $PID_FILE"
+      restore "$STOPPED_FILE"
       return 0
     fi
     # No build dir named: stop the rig's pcscd whichever build dir started it.
@@ -148,13 +162,36 @@ stop() {
       stop_pid "$pid"
       rm -f "$(dirname "$conf")/pcscd.pid"
       say "pcscd $pid stopped (config $conf)"
+      restore "$(dirname "$conf")/stopped"
     done < <(rig_pcscds)
     [ $found = 1 ] || say "no rig pcscd running"
+    restore "$STOPPED_FILE"
     return 0
   fi
   stop_pid "$pid"
   rm -f "$PID_FILE"
   say "pcscd $pid stopped"
+  restore "$STOPPED_FILE"
+}
+
+# Starts again what start stopped, as recorded in FILE, and removes the record.
+restore() {
+  local file=$1 kind what
+  [ -f "$file" ] || return 0
+  while read -r kind what; do
+    case "$kind" in
+      unit)
+        if systemctl start "$what"; then say "started $what again"; else say "could not start $what again"; fi ;;
+      command)
+        # Its own session, like the rig's pcscd: not tied to this terminal.
+        if eval "setsid -f $what" </dev/null >/dev/null 2>&1; then
+          say "started again: $what"
+        else
+          say "could not start again: $what"
+        fi ;;
+    esac
+  done < <(awk '!seen[$0]++' "$file")
+  rm -f "$file"
 }
 
 status() {
