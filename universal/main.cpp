@@ -1,6 +1,7 @@
 // corvane-universal: the signing engine over a secure WebSocket on
 // 127.0.0.1:16356; starts corvane-service beside itself.
 #include "crash-handler.h"
+#include "descriptor-limit.h"
 #include "quessel-universal.h"
 #include "tev-logging.h"
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     corvane::crash::prepare(logFile, "Caught segfault at address", corvane::crash::Detail::FaultAddress);
     corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
+    corvane::raiseDescriptorLimit();
 
     startJSONPService();
     tev::quessel::universal::startService();
