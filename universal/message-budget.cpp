@@ -40,7 +40,12 @@ void MessageBudget::attach(QWebSocket* webSocket, QSslSocket* socket) {
     if (it == connections.end()) return;
     it->webSocket = webSocket;
     socketOf.insert(webSocket, socket);
-    connect(webSocket, &QObject::destroyed, this, [this, webSocket]() { socketOf.remove(webSocket); });
+    // The WebSocket drops every connection of its socket's signals when it
+    // goes (and the socket with it): its own end is the connection's end.
+    connect(webSocket, &QObject::destroyed, this, [this, webSocket, socket]() {
+        socketOf.remove(webSocket);
+        forget(socket);
+    });
     connect(webSocket, &QWebSocket::textFrameReceived, this,
             [this, socket](const QString& frame, bool) { frameReceived(socket, frame.size(), false); });
     // Binary messages are never served: dropped as soon as they are whole.

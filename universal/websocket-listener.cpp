@@ -77,6 +77,10 @@ QSslSocket* SecureWebSocketListener::takeUpgraded(const QWebSocket* webSocket) {
     if (!socket) return nullptr;
     disconnect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     delete socket->findChild<QTimer*>(QStringLiteral("handshakeDeadline"), Qt::FindDirectChildrenOnly);
+    // The WebSocket owns the socket now, and drops every connection of the
+    // socket's signals when it goes: count the connection's end from there.
+    disconnect(socket, &QObject::destroyed, this, &SecureWebSocketListener::onConnectionGone);
+    connect(webSocket, &QObject::destroyed, this, &SecureWebSocketListener::onConnectionGone);
     return socket;
 }
 

@@ -33,8 +33,8 @@ function rawOpen() {
       s.removeListener('data', onData);
       s.removeAllListeners('close');
       if (!head.toString().startsWith('HTTP/1.1 101')) return reject(new Error('no upgrade'));
-      s.closed = false;
-      s.on('close', () => { s.closed = true; });
+      s.gone = false;
+      s.on('close', () => { s.gone = true; });
       s.on('data', () => {});
       resolve(s);
     };
@@ -53,10 +53,10 @@ function frameHeader(opcode, fin, length) {
 
 function writeAll(s, data) {
   return new Promise((resolve) => {
-    if (s.closed) return resolve(false);
+    if (s.gone) return resolve(false);
     const ok = s.write(data);
     if (ok) return resolve(true);
-    const done = () => { s.removeListener('drain', done); s.removeListener('close', done); resolve(!s.closed); };
+    const done = () => { s.removeListener('drain', done); s.removeListener('close', done); resolve(!s.gone); };
     s.once('drain', done);
     s.once('close', done);
   });
@@ -114,18 +114,18 @@ async function document(mib, limitMs) {
     doc = await document(12, 60000);
   } else if (mode === 'stalled') {
     const sockets = await Promise.all(Array.from({length: total}, rawOpen));
-    const trickle = setInterval(() => sockets.forEach((s) => { if (!s.closed) s.write('A'); }), 2000);
+    const trickle = setInterval(() => sockets.forEach((s) => { if (!s.gone) s.write('A'); }), 2000);
     await Promise.all(sockets.map(async (s) => {
       if (await writeAll(s, frameHeader(1, true, 31 * MiB))) await sendPayload(s, 31 * MiB - 4096);
     }));
     doc = await document(12, 60000);
     clearInterval(trickle);
-    closedEarly = sockets.filter((s) => s.closed).length;
+    closedEarly = sockets.filter((s) => s.gone).length;
     held.push(...sockets);
   } else if (mode === 'fragments') {
     const sockets = await Promise.all(Array.from({length: total}, rawOpen));
-    const pings = setInterval(() => sockets.forEach((s) => { if (!s.closed) s.write(frameHeader(9, true, 0)); }), 1000);
-    const each = Math.floor(48 * MiB / total);
+    const pings = setInterval(() => sockets.forEach((s) => { if (!s.gone) s.write(frameHeader(9, true, 0)); }), 1000);
+    const each = Math.floor(48 * MiB / total) - 64 * 1024;
     await Promise.all(sockets.map(async (s) => {
       if (await writeAll(s, frameHeader(1, false, each - MiB))) await sendPayload(s, each - MiB);
       if (await writeAll(s, frameHeader(0, false, MiB))) await sendPayload(s, MiB);
@@ -133,7 +133,7 @@ async function document(mib, limitMs) {
     await sleep(1000);
     doc = await document(1, 40000);
     clearInterval(pings);
-    closedEarly = sockets.filter((s) => s.closed).length;
+    closedEarly = sockets.filter((s) => s.gone).length;
     held.push(...sockets);
   } else {
     throw new Error('unknown mode ' + mode);
