@@ -10,16 +10,16 @@
 #include "tls-material.h"
 #include "websocket-listener.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QElapsedTimer>
 #include <QJsonParseError>
-#include <QSslSocket>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QSslSocket>
 #include <QTextStream>
 #include <QWebSocket>
 #include <QWebSocketServer>
