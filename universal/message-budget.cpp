@@ -122,7 +122,8 @@ void MessageBudget::updateDeadline(Connection& connection) {
 
 void MessageBudget::refuse(QSslSocket* socket, QWebSocketProtocol::CloseCode code, const char* reason) {
     Connection& connection = connections[socket];
-    LOG(ERROR) << "Universal: " << reason << ", closing the connection";
+    LOG(ERROR) << "Universal: " << (code == QWebSocketProtocol::CloseCodeTooMuchData ? "Message budget exceeded" : reason)
+               << ", closing the connection";
     connection.refused = true;
     connection.unfinishedSince.invalidate();
     held -= connection.charged;
