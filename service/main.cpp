@@ -1,6 +1,7 @@
 // corvane-service: the signing engine as JSONP over HTTPS on 127.0.0.1:16357.
 #include "corvaneclientjsonpservice.h"
 #include "crash-handler.h"
+#include "descriptor-limit.h"
 #include "tev-logging.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     corvane::crash::hook(SignalHandler, {SIGSEGV, SIGABRT});
     // A page that goes away mid-answer must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
+    corvane::raiseDescriptorLimit();
 
     auto* service = new CorvaneClientJSONPService(&application);
     service->startService();

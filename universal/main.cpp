@@ -2,6 +2,7 @@
 // 127.0.0.1:16356; starts corvane-service beside itself.
 #include "agent-instances.h"
 #include "crash-handler.h"
+#include "descriptor-limit.h"
 #include "quessel-universal.h"
 #include "tev-logging.h"
 
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
     corvane::crash::prepare(logFile, "Caught segfault at address", corvane::crash::Detail::FaultAddress);
     corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
+    corvane::raiseDescriptorLimit();
 
     startJSONPService();
     tev::quessel::universal::startService();

@@ -1,5 +1,6 @@
 #include "quessel-universal.h"
 
+#include "message-budget.h"
 #include "quessel-commons.h"
 #include "request-envelope.h"
 #include "tev-commons.h"
@@ -7,7 +8,9 @@
 #include "tev-resources.h"
 #include "tev-smartcard.h"
 #include "tls-material.h"
+#include "websocket-listener.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,27 +19,33 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QSslSocket>
 #include <QTextStream>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QScopeGuard>
+#include <algorithm>
 #include <exception>
-#include <malloc.h>
 #include <memory>
+#include <sys/resource.h>
 
 using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
 
 namespace {
 
-// Messages at least this long are followed by handing freed memory back.
-constexpr qint64 kTrimAfterMessageSize = 1024 * 1024;
+// Open connections at most, handshakes under way included. A browser opens a
+// few hundred WebSockets at most over all its pages; each connection costs a
+// descriptor and its TLS state. Where the descriptor limit is low, room is left
+// for everything else the program opens (log, card readers, PKCS#11 modules).
+constexpr long kMaxConnections = 1500;
+constexpr long kReservedDescriptors = 256;
 
-// Messages up to this size are not charged to the budget: however full it is,
-// the small requests of a page (initialize, listings) are still served.
-constexpr qint64 kUnchargedMessageSize = 64 * 1024;
-
-qint64 chargedBytes(qint64 messageBytes) { return messageBytes > kUnchargedMessageSize ? messageBytes : 0; }
+int connectionLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return int(kMaxConnections);
+    return int(std::clamp(long(limit.rlim_cur) - kReservedDescriptors, 16L, kMaxConnections));
+}
 
 // The object of the request being served. One thread serves one request at a
 // time, so sharing it needs no lock.
@@ -90,7 +99,10 @@ std::string dispatchUniversalRequest(std::string message) {
 }
 
 QuesselUniversalServer::QuesselUniversalServer(quint16 port, QObject* parent) : QObject(parent) {
-    server = new QWebSocketServer("Zu Universal Ondrel App", QWebSocketServer::SecureMode, this);
+    // The TLS sockets are accepted by `listener` and only upgraded here.
+    server = new QWebSocketServer("Zu Universal Ondrel App", QWebSocketServer::NonSecureMode, this);
+    budget = new MessageBudget(this);
+    listener = new SecureWebSocketListener(server, connectionLimit(), this);
 
     const QSslCertificate certificate(QByteArray::fromStdString(PLAIN_CERTIFICATE), QSsl::Pem);
     logLoaded("The certificate is loaded: ", !certificate.isNull());
@@ -107,31 +119,36 @@ QuesselUniversalServer::QuesselUniversalServer(quint16 port, QObject* parent) : 
     configuration.setLocalCertificate(certificate);
     configuration.setPrivateKey(key);
     configuration.setProtocol(QSsl::TlsV1SslV3);
-    server->setSslConfiguration(configuration);
+    listener->setSslConfiguration(configuration);
 
-    if (server->listen(QHostAddress::LocalHost, port)) {
+    if (listener->listen(QHostAddress::LocalHost, port)) {
         LOG(INFO) << "Universal: " << "Zu Universal Ondrel App" << " started on port " << port;
         connect(server, &QWebSocketServer::newConnection, this, &QuesselUniversalServer::onNewConnection);
-        connect(server, &QWebSocketServer::sslErrors, this, &QuesselUniversalServer::onSslErrors);
+        connect(listener, &SecureWebSocketListener::accepted, this, [this](QSslSocket* socket) {
+            budget->watch(socket);
+            connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this, &QuesselUniversalServer::onSslErrors);
+        });
     } else {
         LOG(ERROR) << "Universal: " << "Cannot listen on 127.0.0.1:" << port << ": "
-                   << server->errorString().toStdString();
+                   << listener->errorString().toStdString();
     }
 }
 
 QuesselUniversalServer::~QuesselUniversalServer() {
+    listener->close();
     server->close();
     qDeleteAll(clients);
     clients.clear();
 }
 
-bool QuesselUniversalServer::isListening() const { return server->isListening(); }
+bool QuesselUniversalServer::isListening() const { return listener->isListening(); }
 
 void QuesselUniversalServer::onNewConnection() {
     QWebSocket* socket = server->nextPendingConnection();
     if (!socket) return;
+    QSslSocket* tls = listener->takeUpgraded(socket);
     const QString peer = socket->peerAddress().toString();
-    if (peer != "::1" && peer != "127.0.0.1") {
+    if (!tls || (peer != "::1" && peer != "127.0.0.1")) {
         LOG(ERROR) << "Universal: " << "Address " << peer.toStdString() << " is not allowed";
         // Nobody would ever read or free a refused socket: drop it now.
         socket->abort();
@@ -142,63 +159,29 @@ void QuesselUniversalServer::onNewConnection() {
     LOG(INFO) << "Universal: " << "Peer address: " << peer.toStdString();
     socket->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageSize);
     socket->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageSize);
-    // Frames arrive (and are counted) before their message is handed on.
-    connect(socket, &QWebSocket::textFrameReceived, this,
-            [this, socket](const QString& frame, bool) { countFrame(socket, frame.size()); });
-    connect(socket, &QWebSocket::binaryFrameReceived, this, [this, socket](const QByteArray& frame, bool last) {
-        countFrame(socket, frame.size());
-        if (last) releaseMessage(socket);   // binary messages are dropped as soon as they are whole
-    });
+    budget->attach(socket, tls);
     connect(socket, &QWebSocket::textMessageReceived, this, &QuesselUniversalServer::processRequest);
     connect(socket, &QWebSocket::disconnected, this, &QuesselUniversalServer::socketDisconnected);
     clients.append(socket);
 }
 
-void QuesselUniversalServer::countFrame(QWebSocket* socket, qint64 size) {
-    if (!heldBySocket.contains(socket) && !clients.contains(socket)) return;   // already refused
-    const qint64 before = heldBySocket.value(socket);
-    const qint64 delta = chargedBytes(before + size) - chargedBytes(before);
-    if (heldBytes + delta > kMessageBudget) {
-        LOG(ERROR) << "Universal: " << "Message budget exceeded, closing the connection";
-        // Its message is never served. Qt refuses the next frame itself and
-        // drops what it holds of the message; the close follows from the
-        // event loop, as this runs inside the socket's own frame handling.
-        disconnect(socket, &QWebSocket::textMessageReceived, this, &QuesselUniversalServer::processRequest);
-        socket->setMaxAllowedIncomingMessageSize(0);
-        releaseMessage(socket);
-        clients.removeAll(socket);
-        QMetaObject::invokeMethod(socket, [socket]() {
-            socket->close(QWebSocketProtocol::CloseCodeTooMuchData, "Too much data held by other messages");
-        }, Qt::QueuedConnection);
-        return;
-    }
-    heldBytes += delta;
-    heldBySocket[socket] = before + size;
-}
-
-void QuesselUniversalServer::releaseMessage(QWebSocket* socket) {
-    heldBytes -= chargedBytes(heldBySocket.take(socket));
-}
-
 void QuesselUniversalServer::processRequest(QString message) {
     auto* socket = qobject_cast<QWebSocket*>(sender());
+    const qint64 charged = budget->takeMessage(socket, message.size());
+    if (charged < 0) return;   // its connection was closed for the budget or its deadline
     auto text = std::make_shared<std::string>(message.toStdString());
     message = QString();
-    // The message's bytes now belong to this request, not to the connection
-    // (which may go on sending the next one).
-    const qint64 bytes = chargedBytes(heldBySocket.take(socket));
     // Served from the event loop, in arrival order: by then the socket has
     // dropped its own copy of the message, which as UTF-16 is twice its size.
     QPointer<QWebSocket> target(socket);
-    QMetaObject::invokeMethod(this, [this, target, text, bytes]() {
+    QMetaObject::invokeMethod(this, [this, target, text, charged]() {
+        QElapsedTimer busy;
+        busy.start();
         AsyncRequest request;
         request.socket = target.data();
         request.message.swap(*text);
         asyncProcessRequest(&request);
-        heldBytes -= bytes;
-        // A large message leaves large freed blocks behind; hand them back so
-        // memory comes back near idle instead of staying at its peak.
-        if (bytes >= kTrimAfterMessageSize) malloc_trim(0);
+        budget->served(charged, busy.elapsed());
     }, Qt::QueuedConnection);
 }
 
@@ -219,7 +202,6 @@ void* QuesselUniversalServer::asyncProcessRequestTimeout(void* argument) {
 void QuesselUniversalServer::socketDisconnected() {
     auto* socket = qobject_cast<QWebSocket*>(sender());
     if (!socket) return;
-    releaseMessage(socket);
     clients.removeAll(socket);
     socket->deleteLater();
     LOG(INFO) << "Universal: " << "Client disconnected";

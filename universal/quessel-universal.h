@@ -3,31 +3,17 @@
 // a time on the program's one thread.
 #pragma once
 
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSslError>
 #include <QWebSocketProtocol>
 #include <string>
 
+class MessageBudget;
+class QSslSocket;
 class QWebSocket;
 class QWebSocketServer;
-
-// Largest request message (and frame) accepted; a larger one closes only the
-// connection that sent it, before its payload is read. Documents to sign
-// travel Base64-encoded inside the JSON, which the frame carries Base64-encoded
-// again: a 12 MB invoice makes a message of about 21.3 MB, and this leaves
-// room for documents up to about 18 MB.
-constexpr quint64 kMaxIncomingMessageSize = 32ull * 1024 * 1024;
-
-// Message bytes held at once over all connections: the frames of messages
-// still arriving and the messages waiting to be served. Any web page can open
-// many connections, so a per-message limit alone bounds nothing; a connection
-// whose next frame would go beyond this is closed (close code 1009). A
-// message of the largest size fits with room to spare, so a large document
-// passes when it comes alone. Qt holds text as UTF-16, so the memory taken is
-// about twice (four times while a fragmented message grows) these bytes.
-constexpr qint64 kMessageBudget = 48ll * 1024 * 1024;
+class SecureWebSocketListener;
 
 struct AsyncRequest {
     QWebSocket* socket = nullptr;
@@ -57,14 +43,11 @@ private Q_SLOTS:
     void onServerError(QWebSocketProtocol::CloseCode closeCode);
 
 private:
-    void countFrame(QWebSocket* socket, qint64 size);
-    void releaseMessage(QWebSocket* socket);
-
+    // Does the WebSocket handshake on the TLS sockets `listener` accepts.
     QWebSocketServer* server = nullptr;
     QList<QWebSocket*> clients;
-    // Bytes each connection holds of the message it is sending, and their sum.
-    QHash<QWebSocket*, qint64> heldBySocket;
-    qint64 heldBytes = 0;
+    SecureWebSocketListener* listener = nullptr;
+    MessageBudget* budget = nullptr;
 };
 
 namespace tev {
