@@ -2034,6 +2034,16 @@ namespace {
 struct WorkerModule {
     std::shared_ptr<tev::quessel::pkcs11::detail::LoadedModule> module;
     CK_FUNCTION_LIST_PTR functions = nullptr;
+
+    // Called while the caller still waits, before it is told the work is
+    // done: the caller's context holds the module then, so this never
+    // unloads it. A share kept until the worker returns would outlive the
+    // job, and the module would then be unloaded later, on this thread,
+    // after the caller's unload had already reported it gone.
+    void handBack() {
+        module.reset();
+        functions = nullptr;
+    }
 };
 
 WorkerModule workerModuleOf(SignerContext* context) {
@@ -2066,6 +2076,7 @@ void* asyncGetTokenInfo(void* taskPointer) {
         auto* args = static_cast<TokenInfoTaskArgs*>(task->argument);
         if (args->tokenInfo) *args->tokenInfo = token;
         args->result = rv;
+        module.handBack();
     });
     return nullptr;
 }
@@ -2136,6 +2147,7 @@ void* asyncListSlotsAfterLoadingLibrary(void* taskPointer) {
         auto* args = static_cast<SlotListTaskArgs*>(task->argument);
         if (args->cards) args->cards->insert(args->cards->end(), cards.begin(), cards.end());
         args->result = static_cast<int>(result);
+        module.handBack();
     });
     return nullptr;
 }
