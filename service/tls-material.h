@@ -26,7 +26,8 @@ extern const std::string ENCODED_CERTIFICATE;
 extern const std::string ENCODED_INTERM_CERTIFICATE;
 extern const std::string ENCODED_PRIVATE_KEY;
 
-// Defined by corvane-universal only (universal/tls-plain-material.cpp).
+// Defined by the corvane-tls-plain library (universal/tls-plain-material.cpp), which
+// corvane-universal and the fixed-body bench server link; corvane-service does not.
 extern const std::string PLAIN_CERTIFICATE;
 extern const std::string PLAIN_INTERM_CERT;
 extern const std::string PLAIN_PRIVATE_KEY;
