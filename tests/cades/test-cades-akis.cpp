@@ -120,15 +120,15 @@ TEST_F(CadesAkisTest, ReadyDigestSignsDetached) {
 // for the one the certificate was read from): what the card signs never goes
 // out under that certificate.
 TEST_F(CadesAkisTest, ASignatureTheCertificatesKeyDidNotMakeIsNeverAnswered) {
-    cardsim::KeySpec spec;
-    spec.serial = {0x5A, 0x17, 0x00, 0x01};
-    spec.cacheName = "cades-akis-issued-elsewhere";
+    cardsim::KeySpec key;
+    key.serial = {0x5A, 0x17, 0x00, 0x01};
+    key.cacheName = "cades-akis-issued-elsewhere";
     cardsim::CardOptions elsewhere;
-    elsewhere.keys = {spec};
+    elsewhere.keys = {key};
     const Card issuer(Profile::Akis1, elsewhere);  // only its certificate is used
-    spec.cacheName = "cades-akis-own-key";
+    key.cacheName = "cades-akis-own-key";
     cardsim::CardOptions own;
-    own.keys = {spec};
+    own.keys = {key};
     Card card(Profile::Akis1, own);
     ASSERT_EQ(card.keys()[0].serialDecimal, issuer.keys()[0].serialDecimal);
     card.putFile({0x3D00, 0x2F10}, issuer.keys()[0].certificateDer);
