@@ -47,7 +47,7 @@ void hookAll(struct sigaction& action, std::initializer_list<int> signalNumbers)
 
 }  // namespace
 
-void prepare(const std::string& /*logFilePath*/, const char* message, Detail detail) {
+void prepare(const char* message, Detail detail) {
     lineDetail = detail;
     messageLength = std::min(std::strlen(message), sizeof(messageText));
     std::memcpy(messageText, message, messageLength);

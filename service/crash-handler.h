@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <initializer_list>
-#include <string>
 
 namespace corvane {
 namespace crash {
@@ -19,8 +18,8 @@ enum class Detail { SignalNumber, FaultAddress };
 
 // `message` is followed by the signal number ("... with signal 11") or by the
 // faulting address in hexadecimal ("... address0x10"). The line goes into the
-// file that logging was configured with, `logFilePath` in both programs.
-void prepare(const std::string& logFilePath, const char* message, Detail detail = Detail::SignalNumber);
+// file that logging was configured with (tev::logging::configure).
+void prepare(const char* message, Detail detail = Detail::SignalNumber);
 
 // Writes the prepared line for `signalNumber` and `faultAddress`, then ends the
 // process with status 128 + signalNumber.

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     tev::logging::configure(logFile);
 
     // "auto-quit" and any other argument change nothing.
-    corvane::crash::prepare(logFile, "Catastrophic error occurred with signal ");
+    corvane::crash::prepare("Catastrophic error occurred with signal ");
     corvane::crash::hook(SignalHandler, {SIGSEGV, SIGABRT});
     // A page that goes away mid-answer must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);

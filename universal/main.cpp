@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     const std::string logFile = QCoreApplication::applicationDirPath().toStdString() + "/logs/corvane-universal.log";
     tev::logging::configure(logFile);
     tev::logging::setProgram(tev::logging::Program::WebSocket);
-    corvane::crash::prepare(logFile, "Caught segfault at address", corvane::crash::Detail::FaultAddress);
+    corvane::crash::prepare("Caught segfault at address", corvane::crash::Detail::FaultAddress);
     corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
     corvane::raiseDescriptorLimit();

@@ -112,7 +112,7 @@ TEST(Logging, CrashLineComesLastAfterEveryLineQueuedBeforeIt) {
             tev::logging::configure(path);
             // Nothing is emptied away: every line must be there.
             el::Loggers::reconfigureAllLoggers(el::ConfigurationType::MaxLogFileSize, "0");
-            corvane::crash::prepare(path, "Catastrophic error occurred with signal ");
+            corvane::crash::prepare("Catastrophic error occurred with signal ");
             corvane::crash::hook(crashOnSignal, {SIGSEGV});
             std::vector<std::thread> threads;
             for (int t = 0; t < kThreads; ++t) {
