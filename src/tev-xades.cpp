@@ -62,9 +62,11 @@ std::string declaredPrefix(const char* name) {
     return name[5] == ':' ? std::string(name + 6) : std::string();
 }
 
+bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 bool isWhitespaceOnly(const char* text) {
     for (; *text; ++text) {
-        if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return false;
+        if (!isXmlSpace(*text)) return false;
     }
     return true;
 }
@@ -216,8 +218,6 @@ std::string::size_type endOfDoctype(const std::string& text, std::string::size_t
     }
     return std::string::npos;
 }
-
-bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
