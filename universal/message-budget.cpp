@@ -75,7 +75,6 @@ qint64 MessageBudget::takeMessage(QWebSocket* webSocket, qint64 size) {
 
 void MessageBudget::served(qint64 charged, qint64 busy) {
     busyMs += busy;
-    held -= charged;
     release(charged);
 }
 
@@ -100,9 +99,12 @@ void MessageBudget::frameReceived(QSslSocket* socket, qint64 size, bool endsDrop
 
 bool MessageBudget::recharge(Connection& connection) {
     const qint64 charge = chargedBytes(connection.buffered + connection.fragments);
-    if (charge > connection.charged && held - connection.charged + charge > kMessageBudget) return false;
-    held += charge - connection.charged;
-    release(connection.charged - charge);
+    if (charge > connection.charged) {
+        if (held - connection.charged + charge > kMessageBudget) return false;
+        held += charge - connection.charged;
+    } else {
+        release(connection.charged - charge);
+    }
     connection.charged = charge;
     return true;
 }
@@ -126,7 +128,6 @@ void MessageBudget::refuse(QSslSocket* socket, QWebSocketProtocol::CloseCode cod
                << ", closing the connection";
     connection.refused = true;
     connection.unfinishedSince.invalidate();
-    held -= connection.charged;
     release(connection.charged);
     connection.charged = 0;
     QPointer<QWebSocket> webSocket(connection.webSocket);
@@ -145,6 +146,7 @@ void MessageBudget::refuse(QSslSocket* socket, QWebSocketProtocol::CloseCode cod
 }
 
 void MessageBudget::release(qint64 bytes) {
+    held -= bytes;
     if (bytes >= kTrimAfterRelease && !trimTimer.isActive()) trimTimer.start();
 }
 
@@ -169,7 +171,6 @@ void MessageBudget::checkDeadlines() {
 void MessageBudget::forget(QSslSocket* socket) {
     const auto it = connections.find(socket);
     if (it == connections.end()) return;
-    held -= it->charged;
     release(it->charged);
     connections.erase(it);
 }

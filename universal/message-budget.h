@@ -83,6 +83,7 @@ private:
     bool recharge(Connection& connection);
     void updateDeadline(Connection& connection);
     void refuse(QSslSocket* socket, QWebSocketProtocol::CloseCode code, const char* reason);
+    // Takes `bytes` off the total; large releases hand memory back.
     void release(qint64 bytes);
     void checkDeadlines();
     void forget(QSslSocket* socket);
