@@ -14,6 +14,7 @@
 #include "page-server.h"
 #include "rig-pcsc.h"
 #include "rig-readers.h"
+#include "tool-run.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -50,28 +51,6 @@ const QString kXml = QString::fromUtf8(
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
     "<fatura xmlns=\"urn:corvane:ornek\"><alici>Çağrı Öztürk</alici><tutar para=\"TRY\">1250.50</tutar></fatura>");
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray output;
-};
-
-ToolRun runTool(const QString& program, const QStringList& args) {
-    ToolRun run;
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.setStandardInputFile(QProcess::nullDevice());
-    p.start(program, args);
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        run.output = "did not finish";
-        return run;
-    }
-    run.output = p.readAll();
-    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return run;
-}
-
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
@@ -85,7 +64,7 @@ QByteArray readFile(const QString& path) {
 // XPath 1.0 over a document with xmllint (string(...) or count(...)).
 QString xpath(const QString& file, const QString& expression) {
     const ToolRun run = runTool("xmllint", {"--xpath", expression, file});
-    return run.exitCode == 0 ? QString::fromUtf8(run.output).trimmed() : QString("<xmllint: %1>").arg(QString::fromUtf8(run.output));
+    return run.exitCode == 0 ? run.output.trimmed() : QString("<xmllint: %1>").arg(run.output);
 }
 
 // PIDs of live processes whose executable lies in `folder`.

@@ -7,6 +7,7 @@
 #include "agent-process.h"
 #include "headless-chromium.h"
 #include "page-server.h"
+#include "tool-run.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -45,29 +46,6 @@ CorvaneConnector.load({ transport: "jsonp", timeoutSeconds: 20 }).then(
 </body></html>
 )";
 
-struct ProgramRun {
-    int exitCode = -1;
-    QString output;
-};
-
-ProgramRun runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
-    ProgramRun run;
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.setStandardInputFile(QProcess::nullDevice());
-    p.start(program, args);
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        run.output = program + " did not finish";
-        return run;
-    }
-    run.output = QString::fromLocal8Bit(p.readAll());
-    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return run;
-}
-
 // The environment of a user's shell with this HOME (not one reached through sudo).
 QProcessEnvironment userEnvironment(const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -77,8 +55,8 @@ QProcessEnvironment userEnvironment(const QString& home) {
 }
 
 // The trust command of the README for the build under test.
-ProgramRun trustRoot(const QString& home) {
-    return runProgram("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/trust-root.sh", binaryDir()},
+ToolRun trustRoot(const QString& home) {
+    return runTool("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/trust-root.sh", binaryDir()},
                       userEnvironment(home));
 }
 
@@ -90,7 +68,7 @@ std::string fingerprints(const QList<QSslCertificate>& certificates) {
 
 // SHA-256 digests of the certificates that an NSS database holds under `kNickname`.
 std::string corvaneRootsIn(const QString& database) {
-    const ProgramRun listed = runProgram("certutil", {"-L", "-d", "sql:" + database, "-n", kNickname, "-a"},
+    const ToolRun listed = runTool("certutil", {"-L", "-d", "sql:" + database, "-n", kNickname, "-a"},
                                          QProcessEnvironment::systemEnvironment());
     return listed.exitCode == 0 ? fingerprints(QSslCertificate::fromData(listed.output.toLatin1(), QSsl::Pem))
                                 : std::string();
@@ -164,7 +142,7 @@ QString BrowserTrust::failure;
 TEST_F(BrowserTrust, OnAFreshHomeTheTrustCommandLetsChromiumReachTheAgent) {
     QTemporaryDir folder;
     HeadlessChromium chromium(folder.path());
-    const ProgramRun trust = trustRoot(chromium.homeFolder());
+    const ToolRun trust = trustRoot(chromium.homeFolder());
     ASSERT_EQ(trust.exitCode, 0) << trust.output.toStdString();
     EXPECT_TRUE(trust.output.contains(kNickname)) << trust.output.toStdString();
     const QString made = chromium.homeFolder() + "/.pki/nssdb";
@@ -181,7 +159,7 @@ TEST_F(BrowserTrust, OnAFreshHomeTheTrustCommandLetsChromiumReachTheAgent) {
     if (::geteuid() != 0) return;
     QTemporaryDir foreign;
     ASSERT_EQ(::chown(QFile::encodeName(foreign.path()).constData(), 65534, 65534), 0);
-    const ProgramRun refused = trustRoot(foreign.path());
+    const ToolRun refused = trustRoot(foreign.path());
     EXPECT_NE(refused.exitCode, 0) << refused.output.toStdString();
     EXPECT_TRUE(refused.output.contains("belongs to")) << refused.output.toStdString();
     EXPECT_TRUE(QDir(foreign.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
@@ -202,20 +180,20 @@ TEST_F(BrowserTrust, OnAUsedHomeItReplacesAnEarlierRootInEveryBrowserDatabase) {
     ASSERT_FALSE(QFile::exists(home + "/.pki/nssdb"));
 
     QTemporaryDir earlierBuild;
-    const ProgramRun generated = runProgram("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/gen-tls-material.sh", earlierBuild.path()},
+    const ToolRun generated = runTool("bash", {QString(CORVANE_SOURCE_DIR) + "/scripts/gen-tls-material.sh", earlierBuild.path()},
                                      QProcessEnvironment::systemEnvironment());
     ASSERT_EQ(generated.exitCode, 0) << generated.output.toStdString();
     const QString earlierRoot = earlierBuild.path() + "/root.pem";
     const QString firefoxDb = home + "/.mozilla/firefox/k2x9q1zf.default-esr";
     ASSERT_TRUE(QDir().mkpath(firefoxDb));
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    ASSERT_EQ(runProgram("certutil", {"-N", "-d", "sql:" + firefoxDb, "--empty-password"}, env).exitCode, 0);
+    ASSERT_EQ(runTool("certutil", {"-N", "-d", "sql:" + firefoxDb, "--empty-password"}, env).exitCode, 0);
     for (const QString& db : {chromiumDb, firefoxDb}) {
-        const ProgramRun added = runProgram("certutil", {"-A", "-d", "sql:" + db, "-n", kNickname, "-t", "C,,", "-i", earlierRoot}, env);
+        const ToolRun added = runTool("certutil", {"-A", "-d", "sql:" + db, "-n", kNickname, "-t", "C,,", "-i", earlierRoot}, env);
         ASSERT_EQ(added.exitCode, 0) << added.output.toStdString();
     }
 
-    const ProgramRun trust = trustRoot(home);
+    const ToolRun trust = trustRoot(home);
     ASSERT_EQ(trust.exitCode, 0) << trust.output.toStdString();
     for (const QString& db : {chromiumDb, firefoxDb}) {
         EXPECT_EQ(corvaneRootsIn(db), buildRoot()) << db.toStdString() << "\n" << trust.output.toStdString();
