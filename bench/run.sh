@@ -2,7 +2,8 @@
 # Prints the agent's figures: "initialize" throughput and latency of both
 # endpoints (the JSONP rows beside nginx and our HTTP server answering the same
 # bytes as a fixed body), resident memory of corvane-service, and the cost of
-# one CAdES-BES signature through the agent against the bare PKCS#11 job.
+# one CAdES-BES signature through the agent against the bare PKCS#11 job, and
+# the time of XAdES signing into documents with many namespace declarations.
 #
 #   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
 #
@@ -47,6 +48,7 @@ echo "  machine    $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /pro
 status=0
 CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
+CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-xml-namespaces" || status=1
 echo
 [ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"
 exit $status

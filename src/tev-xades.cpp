@@ -37,6 +37,7 @@
 #include "tev-logging.h"
 #include "tev-pkcs11.h"
 #include "tev-signature.h"
+#include "tev-xml-wellformed.h"
 
 namespace tev {
 namespace quessel {
@@ -123,242 +124,6 @@ bool isXmlText(const std::string& text) {
     return true;
 }
 
-// ---- well-formedness beyond what pugixml checks ----------------------------------------
-//
-// The signed document goes out as the caller's own text, so it has to be what
-// every XML parser reads the same way. pugixml takes input that XML 1.0 calls
-// not well-formed and reads its own meaning into it: an undeclared entity
-// reference or a lone "&" stays literal text, "]]>" and "<" pass in text and
-// attribute values, and several root elements, text outside the root, "--" in
-// comments, duplicate attributes and a late XML declaration are accepted. A
-// verifier refuses such a document or reads other content than we signed.
-
-const char* const kNotWellFormed = "The document is not well-formed XML: ";
-
-// At text[at] == '&': the length of a well-formed reference to a predefined
-// entity or to a character XML can carry, or 0.
-std::string::size_type referenceLength(const std::string& text, std::string::size_type at) {
-    for (const char* name : {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"}) {
-        if (text.compare(at, std::strlen(name), name) == 0) return std::strlen(name);
-    }
-    if (text.compare(at, 2, "&#") != 0) return 0;
-    std::string::size_type p = at + 2;
-    const bool hex = p < text.size() && text[p] == 'x';
-    if (hex) ++p;
-    const std::string::size_type digits = p;
-    long value = 0;
-    for (; p < text.size() && text[p] != ';'; ++p) {
-        const char c = text[p];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return 0;
-        value = std::min(value * (hex ? 16 : 10) + digit, 0x110000L);
-    }
-    if (p == digits || p == text.size() || !isXmlChar(value)) return 0;
-    return p + 1 - at;
-}
-
-// Character data in [from, to): references, and no "]]>".
-const char* characterDataFault(const std::string& text, std::string::size_type from, std::string::size_type to) {
-    for (std::string::size_type at = from; at < to; ++at) {
-        if (text[at] == '&' && !referenceLength(text, at)) {
-            return "a reference to an undeclared entity or a lone \"&\" in text";
-        }
-        if (text[at] == '>' && at >= from + 2 && text[at - 1] == ']' && text[at - 2] == ']') return "\"]]>\" in text";
-    }
-    return nullptr;
-}
-
-// A start or end tag from text[at] == '<': its attribute values may hold
-// neither "<" nor anything but well-formed references after "&". *end: just
-// after the tag.
-const char* tagFault(const std::string& text, std::string::size_type at, std::string::size_type* end) {
-    for (std::string::size_type p = at + 1; p < text.size(); ++p) {
-        const char c = text[p];
-        if (c == '>') {
-            *end = p + 1;
-            return nullptr;
-        }
-        if (c != '"' && c != '\'') continue;
-        const std::string::size_type close = text.find(c, p + 1);
-        if (close == std::string::npos) break;
-        for (std::string::size_type v = p + 1; v < close; ++v) {
-            if (text[v] == '<') return "\"<\" in an attribute value";
-            if (text[v] == '&' && !referenceLength(text, v)) {
-                return "a reference to an undeclared entity or a lone \"&\" in an attribute value";
-            }
-        }
-        p = close;
-    }
-    return "an unterminated tag";
-}
-
-// From just after "<!DOCTYPE": just after the declaration's ">", stepping
-// over quoted texts, comments and the internal subset. npos when unterminated.
-std::string::size_type endOfDoctype(const std::string& text, std::string::size_type at) {
-    int depth = 0;
-    for (; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c == '"' || c == '\'') {
-            at = text.find(c, at + 1);
-            if (at == std::string::npos) break;
-        } else if (text.compare(at, 4, "<!--") == 0) {
-            at = text.find("-->", at + 4);
-            if (at == std::string::npos) break;
-            at += 2;
-        } else if (c == '[') {
-            ++depth;
-        } else if (c == ']') {
-            --depth;
-        } else if (c == '>' && depth <= 0) {
-            return at + 1;
-        }
-    }
-    return std::string::npos;
-}
-
-bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-bool isVersionNumber(const std::string& value) {  // "1." followed by digits
-    if (value.size() < 3 || value.compare(0, 2, "1.") != 0) return false;
-    return std::all_of(value.begin() + 2, value.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool isEncodingName(const std::string& value) {
-    if (value.empty() || !isAsciiLetter(value[0])) return false;
-    return std::all_of(value.begin(), value.end(), [](char c) {
-        return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-    });
-}
-
-// The XML declaration at text[start], when there is one: nullptr, or what is
-// wrong. pugixml reads any pseudo-attributes there, in any order and with any
-// value; a verifier refuses all but version (1.x), then an optional encoding,
-// then an optional standalone of yes or no.
-const char* declarationFault(const std::string& text, std::string::size_type start) {
-    if (text.compare(start, 5, "<?xml") != 0) return nullptr;
-    std::string::size_type at = start + 5;
-    if (at < text.size() && !isXmlSpace(text[at]) && text[at] != '?') return nullptr;  // e.g. <?xml-stylesheet
-    const char* const malformed = "a malformed XML declaration";
-    std::vector<std::pair<std::string, std::string>> pseudoAttributes;
-    for (;;) {
-        const std::string::size_type spaceStart = at;
-        while (at < text.size() && isXmlSpace(text[at])) ++at;
-        if (text.compare(at, 2, "?>") == 0) break;
-        if (at == spaceStart) return malformed;
-        const std::string::size_type nameStart = at;
-        while (at < text.size() && isAsciiLetter(text[at])) ++at;
-        const std::string name = text.substr(nameStart, at - nameStart);
-        while (at < text.size() && isXmlSpace(text[at])) ++at;
-        if (name.empty() || at >= text.size() || text[at] != '=') return malformed;
-        ++at;
-        while (at < text.size() && isXmlSpace(text[at])) ++at;
-        if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return malformed;
-        const std::string::size_type close = text.find(text[at], at + 1);
-        if (close == std::string::npos) return malformed;
-        pseudoAttributes.emplace_back(name, text.substr(at + 1, close - at - 1));
-        at = close + 1;
-    }
-    std::size_t next = 0;
-    if (next >= pseudoAttributes.size() || pseudoAttributes[next].first != "version") {
-        return "an XML declaration without a version";
-    }
-    if (!isVersionNumber(pseudoAttributes[next++].second)) return "an XML declaration of a version other than 1.x";
-    if (next < pseudoAttributes.size() && pseudoAttributes[next].first == "encoding") {
-        if (!isEncodingName(pseudoAttributes[next++].second)) return "a malformed encoding name in the XML declaration";
-    }
-    if (next < pseudoAttributes.size() && pseudoAttributes[next].first == "standalone") {
-        const std::string& value = pseudoAttributes[next++].second;
-        if (value != "yes" && value != "no") return "a standalone value other than yes or no in the XML declaration";
-    }
-    if (next != pseudoAttributes.size()) return "an unknown or misplaced pseudo-attribute in the XML declaration";
-    return nullptr;
-}
-
-// The source text of a document pugixml has parsed: nullptr, or what is wrong.
-const char* markupFault(const std::string& text) {
-    if (!isXmlText(text)) return "bytes that are not UTF-8 or characters that XML 1.0 cannot carry";
-    const std::string::size_type start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    if (const char* fault = declarationFault(text, start)) return fault;
-    std::string::size_type at = start;
-    int depth = 0;  // of elements; pugixml drops text outside the root element without a word
-    while (at < text.size()) {
-        const std::string::size_type lt = text.find('<', at);
-        const std::string::size_type textEnd = lt == std::string::npos ? text.size() : lt;
-        if (depth == 0 && !isWhitespaceOnly(text.substr(at, textEnd - at).c_str())) {
-            return "text outside the root element";
-        }
-        if (const char* fault = characterDataFault(text, at, textEnd)) return fault;
-        if (lt == std::string::npos) break;
-        std::string::size_type close = std::string::npos;
-        if (text.compare(lt, 4, "<!--") == 0) {
-            // "--" may not stand inside a comment, nor "-" at its end.
-            close = text.find("-->", lt + 4);
-            if (close != std::string::npos && text.find("--", lt + 4) < close) return "\"--\" inside a comment";
-            if (close != std::string::npos) close += 3;
-        } else if (text.compare(lt, 9, "<![CDATA[") == 0) {
-            if (depth == 0) return "text outside the root element";
-            close = text.find("]]>", lt + 9);
-            if (close != std::string::npos) close += 3;
-        } else if (text.compare(lt, 2, "<?") == 0) {
-            close = text.find("?>", lt + 2);
-            std::string::size_type nameEnd = lt + 2;
-            while (nameEnd < close && nameEnd < text.size() && !std::strchr(" \t\r\n", text[nameEnd])) ++nameEnd;
-            const QString target = QString::fromStdString(text.substr(lt + 2, nameEnd - lt - 2)).toLower();
-            if (target == "xml" && lt != start) return "an XML declaration elsewhere than at the start";
-            if (close != std::string::npos) close += 2;
-        } else if (text.compare(lt, 9, "<!DOCTYPE") == 0) {
-            close = endOfDoctype(text, lt + 9);
-        } else if (const char* fault = tagFault(text, lt, &close)) {
-            return fault;
-        } else if (text[lt + 1] == '/') {
-            --depth;
-        } else if (text[close - 2] != '/') {
-            ++depth;
-        }
-        if (close == std::string::npos) return "unterminated markup";
-        at = close;
-    }
-    return nullptr;
-}
-
-struct DuplicateAttributeFinder : pugi::xml_tree_walker {
-    bool for_each(pugi::xml_node& node) override {
-        if (node.type() != pugi::node_element || !node.first_attribute()) return true;
-        names.clear();
-        for (const pugi::xml_attribute& attribute : node.attributes()) names.push_back(attribute.name());
-        std::sort(names.begin(), names.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-        for (std::size_t i = 1; i < names.size(); ++i) {
-            if (std::strcmp(names[i - 1], names[i]) == 0) return false;
-        }
-        return true;
-    }
-    std::vector<const char*> names;
-};
-
-// The document level of the parsed tree, and attributes: nullptr, or what is wrong.
-const char* structureFault(pugi::xml_document& document) {
-    int roots = 0, doctypes = 0;
-    for (const pugi::xml_node& child : document.children()) {
-        switch (child.type()) {
-            case pugi::node_element:
-                ++roots;
-                break;
-            case pugi::node_doctype:
-                if (roots > 0 || doctypes++ > 0) return "a DOCTYPE declaration after the root element or another one";
-                break;
-            default:
-                break;
-        }
-    }
-    if (roots != 1) return "not exactly one root element";
-    DuplicateAttributeFinder duplicates;
-    if (!document.traverse(duplicates)) return "an attribute given twice on one element";
-    return nullptr;
-}
-
 // ---- namespace scope -------------------------------------------------------------
 
 // Namespace bindings in scope at an element: prefix ("" for the default
@@ -388,120 +153,6 @@ NamespaceScope scopeOf(const pugi::xml_node& element) {
     NamespaceScope scope = scopeOfAncestors(element);
     addDeclarationsOf(element, &scope);
     return scope;
-}
-
-// ---- namespace well-formedness ---------------------------------------------------
-//
-// pugixml has no namespace model: it takes any name and any binding. A
-// verifier reads the document with namespaces and refuses it when a name is
-// not a qualified name, a prefix is not declared, a reserved prefix or
-// namespace is misused, or two attributes of one element share their
-// expanded name.
-
-const char* const kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
-
-// At a name character: whether it may also start a name (NameStartChar). The
-// characters pugixml takes for names that may only follow: digits, "-", ".",
-// U+00B7, U+0300 to U+036F, U+203F and U+2040.
-bool canStartName(const char* at) {
-    const unsigned char c = static_cast<unsigned char>(at[0]);
-    const unsigned char d = c ? static_cast<unsigned char>(at[1]) : 0;
-    const unsigned char e = d ? static_cast<unsigned char>(at[2]) : 0;
-    if (c == 0 || (c >= '0' && c <= '9') || c == '-' || c == '.') return false;
-    if (c == 0xC2 && d == 0xB7) return false;
-    if (c == 0xCC || (c == 0xCD && d <= 0xAF)) return false;
-    if (c == 0xE2 && ((d == 0x80 && e == 0xBF) || (d == 0x81 && e == 0x80))) return false;
-    return true;
-}
-
-// A local name alone, or a prefix and a local name joined by one colon.
-bool isQualifiedName(const char* name) {
-    const char* colon = std::strchr(name, ':');
-    if (colon == nullptr) return true;
-    return colon != name && std::strchr(colon + 1, ':') == nullptr && canStartName(colon + 1);
-}
-
-std::string prefixOf(const char* name) {
-    const char* colon = std::strchr(name, ':');
-    return colon ? std::string(name, colon) : std::string();
-}
-
-// The declarations on `element` added to `scope`: nullptr, or what is wrong.
-const char* declarationsFault(const pugi::xml_node& element, NamespaceScope* scope) {
-    for (const pugi::xml_attribute& attribute : element.attributes()) {
-        const char* name = attribute.name();
-        if (!isNamespaceDeclaration(name)) continue;
-        const std::string prefix = declaredPrefix(name);
-        const std::string uri = attribute.value();
-        if (prefix == "xmlns") return "a declaration of the prefix xmlns";
-        if (uri == kXmlnsNamespace) return "a binding to the xmlns namespace";
-        if (prefix == "xml" && uri != kXmlNamespace) return "the prefix xml bound to another namespace";
-        if (prefix != "xml" && uri == kXmlNamespace) return "another prefix than xml bound to the XML namespace";
-        if (std::strcmp(name, "xmlns") != 0 && uri.empty()) return "a prefix bound to no namespace";
-        (*scope)[prefix] = uri;
-    }
-    return nullptr;
-}
-
-// The namespace of a prefixed name in `scope`; false when the prefix is not declared.
-bool namespaceOfPrefix(const std::string& prefix, const NamespaceScope& scope, std::string* uri) {
-    if (prefix == "xml") {
-        *uri = kXmlNamespace;
-        return true;
-    }
-    const auto bound = scope.find(prefix);
-    if (bound == scope.end() || bound->second.empty()) return false;
-    *uri = bound->second;
-    return true;
-}
-
-const char* processingInstructionFault(const pugi::xml_node& node) {
-    if (node.type() == pugi::node_pi && std::strchr(node.name(), ':')) return "a colon in a processing instruction target";
-    return nullptr;
-}
-
-// `element` and what it holds, with `scope` the bindings of its ancestors:
-// nullptr, or what is wrong. Recurses once per level; the depth is bounded
-// before this runs.
-const char* namespaceFault(const pugi::xml_node& element, NamespaceScope scope) {
-    for (const pugi::xml_attribute& attribute : element.attributes()) {
-        if (!isQualifiedName(attribute.name())) return "an attribute name that is not a qualified name";
-    }
-    if (!isQualifiedName(element.name())) return "an element name that is not a qualified name";
-    if (const char* fault = declarationsFault(element, &scope)) return fault;
-    std::string uri;
-    const std::string elementPrefix = prefixOf(element.name());
-    if (elementPrefix == "xmlns") return "an element with the prefix xmlns";
-    if (!elementPrefix.empty() && !namespaceOfPrefix(elementPrefix, scope, &uri)) {
-        return "an element prefix that is not declared";
-    }
-    std::vector<std::pair<std::string, std::string>> expandedNames;
-    for (const pugi::xml_attribute& attribute : element.attributes()) {
-        const char* name = attribute.name();
-        const std::string prefix = prefixOf(name);
-        if (prefix.empty() || isNamespaceDeclaration(name)) continue;
-        if (!namespaceOfPrefix(prefix, scope, &uri)) return "an attribute prefix that is not declared";
-        expandedNames.emplace_back(uri, std::strchr(name, ':') + 1);
-    }
-    std::sort(expandedNames.begin(), expandedNames.end());
-    if (std::adjacent_find(expandedNames.begin(), expandedNames.end()) != expandedNames.end()) {
-        return "two attributes with the same namespace and local name";
-    }
-    for (const pugi::xml_node& child : element.children()) {
-        const char* fault = child.type() == pugi::node_element ? namespaceFault(child, scope)
-                                                                : processingInstructionFault(child);
-        if (fault) return fault;
-    }
-    return nullptr;
-}
-
-const char* documentNamespaceFault(const pugi::xml_document& document) {
-    for (const pugi::xml_node& child : document.children()) {
-        const char* fault = child.type() == pugi::node_element ? namespaceFault(child, NamespaceScope())
-                                                                : processingInstructionFault(child);
-        if (fault) return fault;
-    }
-    return nullptr;
 }
 
 // ---- escaping ---------------------------------------------------------------------
@@ -601,7 +252,7 @@ public:
         for (const pugi::xml_node& child : document.children()) {
             switch (child.type()) {
                 case pugi::node_element:
-                    if (child != excluded_) printElement(child, NamespaceScope(), NamespaceScope(), {});
+                    if (child != excluded_) printElement(child, false, {});
                     afterRoot = true;
                     break;
                 case pugi::node_pi:
@@ -627,12 +278,20 @@ public:
                 if (startsWith(attribute.name(), "xml:")) inherited.push_back(attribute);
             }
         }
-        printElement(element, scopeOfAncestors(element), NamespaceScope(), inherited);
+        scope_ = scopeOfAncestors(element);
+        printElement(element, true, inherited);
     }
 
     std::string& text() { return text_; }
 
 private:
+    // A binding an element's own declaration replaced, to be put back after it.
+    struct Rebinding {
+        std::string prefix;
+        bool wasBound;
+        std::string previous;
+    };
+
     void printLeaf(const pugi::xml_node& node) {
         if (node.type() == pugi::node_comment) {
             text_ += "<!--";
@@ -649,36 +308,33 @@ private:
         }
     }
 
-    // `parentScope`: bindings in scope at the parent; `parentOutput`: bindings
-    // of the nearest ancestor that is printed (empty for the apex, whose
-    // ancestors are not). `inherited`: xml:* attributes of the ancestors,
-    // nearest first, for the apex only.
-    void printElement(const pugi::xml_node& element, const NamespaceScope& parentScope,
-                      const NamespaceScope& parentOutput,
+    // Namespace bindings are kept in one scope for the whole walk: an element
+    // enters its own declarations on the way down and takes them back on the
+    // way up, so each costs in proportion to what it declares, not to what is
+    // in scope (a document of n elements under n declarations stays linear).
+    // The apex, whose ancestors are not printed, writes every binding in
+    // scope; any other element writes those of its own declarations that
+    // change what its (printed) parent has in scope, an undeclared default
+    // as xmlns="". The xml prefix is never written. `inherited`: xml:*
+    // attributes of the ancestors, nearest first, for the apex only.
+    void printElement(const pugi::xml_node& element, bool apex,
                       const std::vector<pugi::xml_attribute>& inherited) {
-        NamespaceScope scope = parentScope;
-        addDeclarationsOf(element, &scope);
+        std::vector<Rebinding> rebindings;
+        for (const pugi::xml_attribute& attribute : element.attributes()) {
+            if (!isNamespaceDeclaration(attribute.name())) continue;
+            std::string prefix = declaredPrefix(attribute.name());
+            const auto bound = scope_.find(prefix);
+            const bool wasBound = bound != scope_.end();
+            rebindings.push_back({prefix, wasBound, wasBound ? bound->second : std::string()});
+            scope_[std::move(prefix)] = attribute.value();
+        }
 
         text_ += '<';
         text_ += element.name();
-
-        // Namespace declarations, default first, then by prefix. A binding is
-        // written unless the printed ancestor already has the same one; the
-        // xml prefix is never written.
-        auto outputDefault = parentOutput.find("");
-        auto ownDefault = scope.find("");
-        const bool hasDefault = ownDefault != scope.end() && !ownDefault->second.empty();
-        if (!hasDefault && outputDefault != parentOutput.end() && !outputDefault->second.empty()) {
-            text_ += " xmlns=\"\"";
-        }
-        for (const auto& binding : scope) {
-            if (binding.second.empty() || binding.first == "xml") continue;
-            auto above = parentOutput.find(binding.first);
-            if (above != parentOutput.end() && above->second == binding.second) continue;
-            text_ += binding.first.empty() ? " xmlns" : " xmlns:" + binding.first;
-            text_ += "=\"";
-            appendCanonicalAttribute(&text_, binding.second.c_str());
-            text_ += '"';
+        if (apex) {
+            for (const auto& binding : scope_) appendNamespace(binding.first, binding.second);
+        } else {
+            writeOwnDeclarations(rebindings);
         }
 
         std::vector<CanonicalAttribute> attributes;
@@ -695,10 +351,10 @@ private:
                 if (prefix == "xml") {
                     a.namespaceUri = kXmlNamespace;
                 } else {
-                    auto bound = scope.find(prefix);
+                    auto bound = scope_.find(prefix);
                     // An unbound prefix is a namespace error; the name is then
                     // ordered as written, like a parser without namespaces would.
-                    if (bound != scope.end()) a.namespaceUri = bound->second;
+                    if (bound != scope_.end()) a.namespaceUri = bound->second;
                     else a.localName = a.qualifiedName;
                 }
             }
@@ -727,7 +383,7 @@ private:
         for (const pugi::xml_node& child : element.children()) {
             switch (child.type()) {
                 case pugi::node_element:
-                    if (child != excluded_) printElement(child, scope, scope, {});
+                    if (child != excluded_) printElement(child, false, {});
                     break;
                 case pugi::node_pcdata:
                 case pugi::node_cdata:
@@ -747,10 +403,41 @@ private:
         text_ += "</";
         text_ += element.name();
         text_ += '>';
+
+        for (auto it = rebindings.rbegin(); it != rebindings.rend(); ++it) {
+            if (it->wasBound) scope_[it->prefix] = it->previous;
+            else scope_.erase(it->prefix);
+        }
+    }
+
+    void appendNamespace(const std::string& prefix, const std::string& uri) {
+        if (uri.empty() || prefix == "xml") return;
+        text_ += prefix.empty() ? " xmlns" : " xmlns:" + prefix;
+        text_ += "=\"";
+        appendCanonicalAttribute(&text_, uri.c_str());
+        text_ += '"';
+    }
+
+    // The declarations of an element below the apex that change a binding of
+    // its parent, default first, then by prefix.
+    void writeOwnDeclarations(const std::vector<Rebinding>& rebindings) {
+        std::vector<const Rebinding*> changed;
+        for (const Rebinding& r : rebindings) {
+            const std::string& now = scope_[r.prefix];
+            if (!(r.wasBound && r.previous == now)) changed.push_back(&r);
+        }
+        std::sort(changed.begin(), changed.end(),
+                  [](const Rebinding* a, const Rebinding* b) { return a->prefix < b->prefix; });
+        for (const Rebinding* r : changed) {
+            const std::string& now = scope_[r->prefix];
+            if (r->prefix.empty() && now.empty() && r->wasBound && !r->previous.empty()) text_ += " xmlns=\"\"";
+            else appendNamespace(r->prefix, now);
+        }
     }
 
     bool withComments_;
     pugi::xml_node excluded_;
+    NamespaceScope scope_;  // bindings in scope at the element being printed
     std::string text_;
 };
 
@@ -1012,30 +699,7 @@ void setAttribute(pugi::xml_node element, const char* name, const std::string& v
     element.append_attribute(name).set_value(value.c_str());
 }
 
-// Document declarations that would make a verifier see other content than we
-// do: entity definitions and attribute defaults are not applied by our parser.
-bool hasUnsupportedDoctype(const pugi::xml_document& document) {
-    for (const pugi::xml_node& child : document.children()) {
-        if (child.type() != pugi::node_doctype) continue;
-        const char* value = child.value();
-        if (std::strstr(value, "<!ENTITY") || std::strstr(value, "<!ATTLIST")) return true;
-    }
-    return false;
-}
-
 constexpr unsigned int kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
-
-// Deepest element nesting we sign. The printer and the writer recurse once per
-// level; real documents stay far below this.
-constexpr int kMaximumDepth = 1000;
-
-struct DepthWalker : pugi::xml_tree_walker {
-    int deepest = 0;
-    bool for_each(pugi::xml_node&) override {
-        deepest = std::max(deepest, depth());
-        return deepest <= kMaximumDepth;
-    }
-};
 
 struct IdCounter : pugi::xml_tree_walker {
     explicit IdCounter(const char* wanted) : id(wanted) {}
@@ -1063,51 +727,26 @@ pugi::xml_node uniqueElementWithId(pugi::xml_node document, const std::string& i
     return counter.count == 1 ? counter.first : pugi::xml_node();
 }
 
-// The output is UTF-8, and the text is read as UTF-8: a document that declares
-// another encoding would be read differently by a verifier.
-bool declaresUtf8(const pugi::xml_document& document) {
-    const pugi::xml_node first = document.first_child();
-    if (first.type() != pugi::node_declaration) return true;
-    const pugi::xml_attribute encoding = first.attribute("encoding");
-    if (!encoding) return true;
-    const QString name = QString::fromUtf8(encoding.value()).toUpper();
-    return name == "UTF-8" || name == "UTF8" || name == "US-ASCII" || name == "ASCII";
-}
-
-// The data as text up to its first zero byte.
+// The data as text, all of it: a NUL byte in it is refused when it is read,
+// never taken as its end (whatever followed would go unsigned).
 std::string dataText(const SigningTask* task) {
     if (!task->data) return std::string();
-    const QByteArray& data = *task->data;
-    const int zero = data.indexOf('\0');
-    return std::string(data.constData(), zero < 0 ? data.size() : zero);
+    return std::string(task->data->constData(), static_cast<std::string::size_type>(task->data->size()));
 }
 
-// Parses with whitespace text kept: it is part of what a verifier sees.
+// Reads a document to sign into: judged first by a conforming parser (see
+// tev-xml-wellformed.h), then read with whitespace text kept, since that is
+// part of what a verifier sees.
 bool parseDocument(const std::string& text, pugi::xml_document* document) {
-    const pugi::xml_parse_result parsed =
-        document->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
-    if (!parsed) {
+    XmlRefusal refusal;
+    if (!judgeXmlDocument(text, &refusal)) {
         logInfo("Cannot parse XML data");
+        logError("The document cannot be signed: line " + std::to_string(refusal.line) + ", column " +
+                 std::to_string(refusal.column) + ": " + refusal.reason);
         return false;
     }
-    std::string refusal;
-    DepthWalker depth;
-    if (hasUnsupportedDoctype(*document)) {
-        refusal = "Documents whose DOCTYPE declares entities or attribute lists cannot be signed";
-    } else if (!declaresUtf8(*document)) {
-        refusal = "Only documents in UTF-8 can be signed";
-    } else if (!document->traverse(depth)) {
-        refusal = "The document nests its elements too deeply";
-    } else if (const char* fault = markupFault(text)) {
-        refusal = std::string(kNotWellFormed) + fault;
-    } else if (const char* fault = structureFault(*document)) {
-        refusal = std::string(kNotWellFormed) + fault;
-    } else if (const char* fault = documentNamespaceFault(*document)) {
-        refusal = std::string(kNotWellFormed) + fault;
-    }
-    if (!refusal.empty()) {
+    if (!document->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8)) {
         logInfo("Cannot parse XML data");
-        logError(refusal);
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include "card-swap-scenario.h"
 #include "pin-scenario.h"
 #include "rig-readers.h"
+#include "xml-verdict-scenario.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -395,6 +396,12 @@ TEST_F(ServiceE2E, AkisCardSignsOnlyWithTheRequestsOwnPin) {
 TEST_F(ServiceE2E, EveryAkisSignatureCarriesTheCertificateOfTheCardInTheReader) {
     if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
     expectEverySignatureFromTheCardInTheReader(
+        [](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); });
+}
+
+TEST_F(ServiceE2E, XmlIsSignedExactlyWhenConformingParsersAcceptIt) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    expectXmlVerdictsOfConformingParsers(
         [](const QByteArray& json) { return answerOf(curlGet(kPort, jsonpQuery("cb", json))); });
 }
 

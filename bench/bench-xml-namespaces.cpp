@@ -1,0 +1,124 @@
+// The cost of reading and signing into an XML document with many namespace
+// declarations in scope: N prefixes declared on the root element and N child
+// elements below it. Any page may send such a document, so the time must grow
+// in proportion to its size, not to N squared.
+//
+// For each N: signXaDES_BES_Enveloped of the whole document through the
+// command function both dispatchers call (SoftHSM2, RSA-2048, as
+// bench-signing), and the same document with an undeclared prefix on its last
+// element, which is refused with 51 after the whole document has been read.
+// Prints the times and the time per 1,000 elements; asserts nothing about
+// time. The exit status says whether every answer had the expected code.
+//
+//   corvane-bench-xml-namespaces [--sizes 5000,10000,20000,40000]
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "../tests/rig/softhsm/softhsm-fixture.h"
+#include "quessel-commons.h"
+#include "tev-logging.h"
+#include "tev-smartcard.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// <d xmlns:p0="urn:n0" ... xmlns:pN-1="urn:nN-1"><pi:e a="i"/>...</d>, the
+// last child's prefix undeclared when `faultAtEnd`.
+QByteArray namespaceShape(int n, bool faultAtEnd) {
+    QByteArray document = "<d";
+    for (int i = 0; i < n; ++i) document += " xmlns:p" + QByteArray::number(i) + "=\"urn:n" + QByteArray::number(i) + "\"";
+    document += ">\n";
+    for (int i = 0; i < n; ++i) {
+        const QByteArray prefix = faultAtEnd && i == n - 1 ? QByteArray("undeclared") : "p" + QByteArray::number(i);
+        document += "<" + prefix + ":e a=\"" + QByteArray::number(i) + "\"/>\n";
+    }
+    return document + "</d>";
+}
+
+std::string codeOf(const std::string& answer) {
+    const std::string key = "\"responseCode\":\"";
+    const std::string::size_type at = answer.find(key);
+    if (at == std::string::npos) return "?";
+    return answer.substr(at + key.size(), answer.find('"', at + key.size()) - at - key.size());
+}
+
+void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    qInstallMessageHandler(dropMessage);
+    QList<int> sizes = {5000, 10000, 20000, 40000};
+    const QStringList args = application.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--sizes" && i + 1 < args.size()) {
+            sizes.clear();
+            for (const QString& size : args[++i].split(',')) sizes << size.toInt();
+        }
+    }
+
+    std::printf("\nsignXaDES_BES_Enveloped with N namespace declarations in scope of N elements (SoftHSM2, RSA-2048)\n");
+    QTemporaryDir work;
+    const corvane::rig::SoftHsmTokens tokens = corvane::rig::makeSoftHsmTokens(work.path() + "/hsm");
+    if (!work.isValid() || !tokens.ok) {
+        std::printf("  cannot make SoftHSM tokens: %s\n", tokens.skipReason.toLocal8Bit().constData());
+        return 2;
+    }
+    tokens.exportConfig();
+    tev::logging::configure((work.path() + "/logs/bench-xml-namespaces.log").toStdString());
+    const QString database = QString(
+                                 "<smartcard-config><libraries><library name=\"softhsm\">"
+                                 "<driver operatingSystem=\"Linux_x64\" path=\"%1\"/></library></libraries>"
+                                 "<card-types/></smartcard-config>")
+                                 .arg(QString::fromStdString(tokens.module()));
+    if (tev::smartcard::configure(database.toUtf8().constData()) != 0) {
+        std::printf("  the test card database does not load\n");
+        return 2;
+    }
+    QJsonObject request{{"action", "signXaDES_BES_Enveloped"},
+                        {"transactionUUID", "bench-xml"},
+                        {"library", "softhsm"},
+                        {"slotId", QString::number(tokens.slotOf(tokens.get("TOKEN_MAIN")))},
+                        {"certSerialNumber", QString::fromStdString(tokens.get("RSA_SERIAL"))},
+                        {"pincode", QString::fromStdString(tokens.get("P11_PIN"))},
+                        {"signatureNodeXPath", "/*"},
+                        {"nodeToSignXPath", ""}};
+
+    std::printf("  %8s %10s %12s %14s %12s %14s\n", "N", "size", "signed (ms)", "per 1000 el.", "refused (ms)",
+                "per 1000 el.");
+    int status = 0;
+    for (const int n : sizes) {
+        double ms[2] = {0, 0};
+        std::string codes[2];
+        QByteArray document;
+        for (const bool faultAtEnd : {false, true}) {
+            document = namespaceShape(n, faultAtEnd);
+            request["dataBase64"] = QString(document.toBase64());
+            const Clock::time_point start = Clock::now();
+            const std::string answer = tev::quessel::signXadesBesEnvelopedAsJSON(request);
+            ms[faultAtEnd] = msSince(start);
+            codes[faultAtEnd] = codeOf(answer);
+        }
+        std::printf("  %8d %8.2f MB %12.1f %14.2f %12.1f %14.2f\n", n, document.size() / 1e6, ms[0], ms[0] * 1000 / n,
+                    ms[1], ms[1] * 1000 / n);
+        if (codes[0] != "0" || codes[1] != "51") {
+            std::printf("    unexpected answer codes: %s when signing, %s when refusing\n", codes[0].c_str(),
+                        codes[1].c_str());
+            status = 1;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,47 @@
+// Whether a document given to sign into is one we may sign: well-formed XML
+// 1.0 with namespaces, as a conforming parser judges it, and within the few
+// further limits of the signer.
+//
+// The signed document goes out as the caller's own text, and every verifier
+// parses it again; a document that its parser refuses, or reads otherwise
+// than we do, makes a signature nobody can check. pugixml, which the builder
+// works on, accepts much that XML forbids and has no namespace model, so the
+// verdict is libxml2's: the parser that XML-DSig verifiers on this platform
+// (xmlsec1) load. Besides what libxml2 reports as an error, these are refused:
+//   - a NUL character anywhere (XML allows U+0000 nowhere; libxml2 stops
+//     reading at one after the root element without a word);
+//   - an XML version other than 1.x;
+//   - a declared encoding other than UTF-8 or ASCII (the text is read, and
+//     handed out, as UTF-8);
+//   - entity and attribute-list declarations, and references to entities
+//     that are not declared (an external DTD could define them): a verifier
+//     that applies them sees other content than we signed;
+//   - element nesting deeper than kMaximumXmlDepth;
+//   - namespace names that are not absolute URIs: Canonical XML 1.0, which
+//     every digest of the signature is taken with, must fail on them.
+// The whole document is read once, in time and memory in proportion to its
+// size; no tree is built and nothing is fetched from the network.
+#pragma once
+
+#include <string>
+
+namespace tev {
+namespace quessel {
+namespace xades {
+
+// Deepest element nesting we sign. The canonical printer and the writer
+// recurse once per level; real documents stay far below this.
+constexpr int kMaximumXmlDepth = 1000;
+
+struct XmlRefusal {
+    std::string reason;  // what is wrong, in the parser's words where it found it
+    int line = 0;        // where, 1-based; 0 when the parser could not tell
+    int column = 0;
+};
+
+// True when `text` may be signed; otherwise false, with *refusal filled.
+bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal);
+
+}  // namespace xades
+}  // namespace quessel
+}  // namespace tev
