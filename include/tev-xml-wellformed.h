@@ -6,21 +6,23 @@
 // parses it again; a document that its parser refuses, or reads otherwise
 // than we do, makes a signature nobody can check. pugixml, which the builder
 // works on, accepts much that XML forbids and has no namespace model, so the
-// verdict is libxml2's: the parser that XML-DSig verifiers on this platform
-// (xmlsec1) load. Besides what libxml2 reports as an error, these are refused:
-//   - a NUL character anywhere (XML allows U+0000 nowhere; libxml2 stops
-//     reading at one after the root element without a word);
+// verdict is expat's, with namespace processing: a conforming parser whose
+// look-ups of names and prefixes are hashed, so that its time grows with the
+// size of the document and not with the declarations in scope (libxml2 2.9
+// walks the whole scope for every prefixed name). Besides what expat refuses,
+// these are refused:
+//   - a NUL character anywhere (XML allows U+0000 nowhere);
 //   - an XML version other than 1.x;
 //   - a declared encoding other than UTF-8 or ASCII (the text is read, and
 //     handed out, as UTF-8);
 //   - entity and attribute-list declarations, and references to entities
-//     that are not declared (an external DTD could define them): a verifier
-//     that applies them sees other content than we signed;
+//     that only an external DTD could declare: a verifier that applies them
+//     sees other content than we signed;
 //   - element nesting deeper than kMaximumXmlDepth;
-//   - namespace names that are not absolute URIs: Canonical XML 1.0, which
-//     every digest of the signature is taken with, must fail on them.
-// The whole document is read once, in time and memory in proportion to its
-// size; no tree is built and nothing is fetched from the network.
+//   - namespace names that are not absolute URIs, as libxml2's URI parser
+//     reads them: the Canonical XML 1.0 of the verifiers (xmlsec1) fails on
+//     them, and every digest of the signature is taken with it.
+// The whole document is read once; no tree is built and nothing is fetched.
 #pragma once
 
 #include <string>

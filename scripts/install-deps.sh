@@ -19,7 +19,7 @@ if [ "${1:-}" = --check ] || [ "${2:-}" = --check ]; then check=1; fi
 run_packages=(
   build-essential cmake pkg-config ca-certificates openssl
   qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev libssl-dev
-  libpugixml-dev libxml2-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev
+  libpugixml-dev libexpat1-dev libxml2-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev
   pcscd procps iproute2 libnss3-tools
 )
 # The test suite, its card rig and its peers (SoftHSM, OpenSC, xmlsec1, curl,
@@ -27,7 +27,7 @@ run_packages=(
 test_packages=(
   git libgtest-dev libgmock-dev
   vsmartcard-vpcd pcsc-tools softhsm2 opensc libengine-pkcs11-openssl
-  xmlsec1 libxml2-utils libexpat1-dev chromium wrk curl nodejs node-ws
+  xmlsec1 libxml2-utils chromium wrk curl nodejs node-ws
   clang libclang-rt-14-dev iproute2
 )
 packages=("${run_packages[@]}")

@@ -1,10 +1,8 @@
 #include "tev-xml-wellformed.h"
 
-#include <libxml/SAX2.h>
+#include <expat.h>
 #include <libxml/parser.h>
-#include <libxml/parserInternals.h>
-#include <libxml/tree.h>
-#include <libxml/xmlerror.h>
+#include <libxml/uri.h>
 
 #include <algorithm>
 #include <cctype>
@@ -55,105 +53,84 @@ bool isUtf8Compatible(const char* encoding) {
     return false;
 }
 
-// What one reading of a document found; lives in the parser's _private.
+// What one reading of a document found; the parser's user data.
 struct Judgement {
-    xmlParserCtxtPtr parser = nullptr;
+    XML_Parser parser = nullptr;
     XmlRefusal refusal;
     bool refused = false;
     int depth = 0;
 
     // The first fault found is the one reported; reading stops at it.
-    void refuse(const std::string& reason, int line, int column) {
+    void refuse(const std::string& reason) {
         if (!refused) {
             refused = true;
             refusal.reason = reason;
-            refusal.line = line;
-            refusal.column = column;
+            refusal.line = static_cast<int>(XML_GetCurrentLineNumber(parser));
+            refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(parser)) + 1;
         }
-        xmlStopParser(parser);
-    }
-    void refuseHere(const std::string& reason) {
-        refuse(reason, xmlSAX2GetLineNumber(parser), xmlSAX2GetColumnNumber(parser));
+        XML_StopParser(parser, XML_FALSE);
     }
 };
 
-Judgement& judgementOf(void* parser) {
-    return *static_cast<Judgement*>(static_cast<xmlParserCtxtPtr>(parser)->_private);
-}
+Judgement& judgementOf(void* data) { return *static_cast<Judgement*>(data); }
 
-// Called once the XML declaration, if any, has been read.
-void onStartDocument(void* parser) {
-    const xmlParserCtxtPtr context = static_cast<xmlParserCtxtPtr>(parser);
-    const char* version = reinterpret_cast<const char*>(context->version);
-    // The declared encoding: kept here for UTF-8 and UTF-16, on the input
-    // for any other the parser switched to.
-    const xmlChar* declared = context->encoding ? context->encoding : context->input ? context->input->encoding : nullptr;
-    const char* encoding = reinterpret_cast<const char*>(declared);
+void XMLCALL onXmlDeclaration(void* data, const XML_Char* version, const XML_Char* encoding, int) {
     if (!isVersionOneDotSomething(version)) {
-        judgementOf(parser).refuseHere(std::string("XML version ") + (version ? version : "(none)") +
-                                       " is not 1.x");
+        judgementOf(data).refuse(std::string("XML version ") + (version ? version : "(none)") + " is not 1.x");
     } else if (!isUtf8Compatible(encoding)) {
-        judgementOf(parser).refuseHere(std::string("the encoding ") + encoding +
-                                       " is not UTF-8; only UTF-8 documents are signed");
+        judgementOf(data).refuse(std::string("the encoding ") + encoding +
+                                 " is not UTF-8; only UTF-8 documents are signed");
     }
 }
 
-void onStartElement(void* parser, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int, int,
-                    const xmlChar**) {
-    Judgement& judgement = judgementOf(parser);
+// expat knows US-ASCII by that name only; "ASCII" is the same encoding.
+int XMLCALL onUnknownEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+    if (!equalsIgnoringCase(name, "ASCII")) return XML_STATUS_ERROR;
+    for (int byte = 0; byte < 256; ++byte) info->map[byte] = byte < 0x80 ? byte : -1;
+    info->data = nullptr;
+    info->convert = nullptr;
+    info->release = nullptr;
+    return XML_STATUS_OK;
+}
+
+void XMLCALL onStartElement(void* data, const XML_Char*, const XML_Char**) {
+    Judgement& judgement = judgementOf(data);
     if (++judgement.depth > kMaximumXmlDepth) {
-        judgement.refuseHere("elements nested deeper than " + std::to_string(kMaximumXmlDepth) + " levels");
+        judgement.refuse("elements nested deeper than " + std::to_string(kMaximumXmlDepth) + " levels");
     }
 }
 
-void onEndElement(void* parser, const xmlChar*, const xmlChar*, const xmlChar*) { --judgementOf(parser).depth; }
+void XMLCALL onEndElement(void* data, const XML_Char*) { --judgementOf(data).depth; }
 
-void onEntityDeclaration(void* parser, const xmlChar* name, int, const xmlChar*, const xmlChar*, xmlChar*) {
-    judgementOf(parser).refuseHere(std::string("the DOCTYPE declares the entity ") +
-                                   reinterpret_cast<const char*>(name) + ", which documents to sign may not");
+// A namespace name must be what Canonical XML 1.0 processors accept: an
+// absolute URI. Judged by libxml2's URI parser, the one the verifiers' own
+// canonicalisation (xmlsec1) applies.
+void XMLCALL onNamespaceDeclaration(void* data, const XML_Char* prefix, const XML_Char* uri) {
+    if (!uri || !*uri) return;  // an undeclared default namespace
+    xmlURIPtr parsed = xmlParseURI(uri);
+    const bool absolute = parsed && parsed->scheme && *parsed->scheme;
+    if (parsed) xmlFreeURI(parsed);
+    if (!absolute) {
+        judgementOf(data).refuse(std::string(prefix ? "xmlns:" : "xmlns") + (prefix ? prefix : "") + ": " +
+                                 reasonText(uri) + (parsed ? " is not an absolute URI" : " is not a URI"));
+    }
 }
 
-void onUnparsedEntityDeclaration(void* parser, const xmlChar* name, const xmlChar*, const xmlChar*,
-                                 const xmlChar*) {
-    onEntityDeclaration(parser, name, 0, nullptr, nullptr, nullptr);
+void XMLCALL onEntityDeclaration(void* data, const XML_Char* name, int, const XML_Char*, int, const XML_Char*,
+                                 const XML_Char*, const XML_Char*, const XML_Char*) {
+    judgementOf(data).refuse(std::string("the DOCTYPE declares the entity ") + name +
+                             ", which documents to sign may not");
 }
 
-void onAttributeDeclaration(void* parser, const xmlChar* element, const xmlChar*, int, int, const xmlChar*,
-                            xmlEnumerationPtr tree) {
-    xmlFreeEnumeration(tree);  // ours to free, as the SAX interface hands it over
-    judgementOf(parser).refuseHere(std::string("the DOCTYPE declares attributes of ") +
-                                   reinterpret_cast<const char*>(element) + ", which documents to sign may not");
+void XMLCALL onAttributeListDeclaration(void* data, const XML_Char* element, const XML_Char*, const XML_Char*,
+                                        const XML_Char*, int) {
+    judgementOf(data).refuse(std::string("the DOCTYPE declares attributes of ") + element +
+                             ", which documents to sign may not");
 }
 
-// Every error the parser reports refuses the document: fatal ones (not
-// well-formed) and the others (namespace errors among them). Of its warnings
-// two refuse as well: a relative namespace name, which Canonical XML 1.0 must
-// fail on, and a reference to an entity that only an external DTD could
-// declare.
-void onParserMessage(void* parser, xmlErrorPtr error) {
-    if (!error) return;
-    const bool refuses = error->level >= XML_ERR_ERROR || error->code == XML_WAR_NS_URI_RELATIVE ||
-                         error->code == XML_WAR_NS_URI || error->code == XML_WAR_UNDECLARED_ENTITY;
-    if (refuses) judgementOf(parser).refuse(reasonText(error->message), error->line, error->int2);
-}
-
-// Messages the library writes without a parser at hand (an encoding
-// conversion, for one) reach the parser's own report as well; they are not
-// written to standard error.
-void dropGenericMessage(void*, const char*, ...) {}
-
-xmlSAXHandler judgingHandler() {
-    xmlSAXHandler handler;
-    std::memset(&handler, 0, sizeof handler);
-    handler.initialized = XML_SAX2_MAGIC;
-    handler.startDocument = onStartDocument;
-    handler.startElementNs = onStartElement;
-    handler.endElementNs = onEndElement;
-    handler.entityDecl = onEntityDeclaration;
-    handler.unparsedEntityDecl = onUnparsedEntityDeclaration;
-    handler.attributeDecl = onAttributeDeclaration;
-    handler.serror = onParserMessage;
-    return handler;
+// A reference to an entity that only an external DTD could declare.
+void XMLCALL onSkippedEntity(void* data, const XML_Char* name, int) {
+    judgementOf(data).refuse(std::string("a reference to the undeclared entity ") + name);
 }
 
 // 1-based line and column of text[at].
@@ -167,11 +144,7 @@ void positionOf(const std::string& text, std::string::size_type at, int* line, i
 
 bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal) {
     static std::once_flag initialized;
-    std::call_once(initialized, [] {
-        xmlInitParser();
-        xmlThrDefSetGenericErrorFunc(nullptr, dropGenericMessage);
-    });
-    xmlSetGenericErrorFunc(nullptr, dropGenericMessage);  // this thread's own setting
+    std::call_once(initialized, [] { xmlInitParser(); });  // for its URI parser, from any thread
 
     *refusal = XmlRefusal();
     const std::string::size_type nul = text.find('\0');
@@ -184,32 +157,36 @@ bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal) {
         refusal->reason = "too large to read";
         return false;
     }
-
     if (text.empty()) {
         refusal->reason = "an empty document";
         return false;
     }
-    xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(text.data(), static_cast<int>(text.size()));
+    // Namespace processing on: names and prefixes are judged as qualified
+    // names, bindings as Namespaces in XML 1.0 has them. No DTD or external
+    // entity is read.
+    XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
     if (!parser) {
         refusal->reason = "the parser could not be set up";
         return false;
     }
-    *parser->sax = judgingHandler();
     Judgement judgement;
     judgement.parser = parser;
-    parser->_private = &judgement;
-    parser->userData = parser;
-    // No network, no DTD loaded; the size limits are the request's own.
-    xmlCtxtUseOptions(parser, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_PEDANTIC);
-    xmlParseDocument(parser);
-    if (!judgement.refused && (!parser->wellFormed || !parser->nsWellFormed)) {
-        judgement.refusal.reason = "not well-formed";
+    XML_SetUserData(parser, &judgement);
+    XML_SetXmlDeclHandler(parser, onXmlDeclaration);
+    XML_SetUnknownEncodingHandler(parser, onUnknownEncoding, nullptr);
+    XML_SetElementHandler(parser, onStartElement, onEndElement);
+    XML_SetStartNamespaceDeclHandler(parser, onNamespaceDeclaration);
+    XML_SetEntityDeclHandler(parser, onEntityDeclaration);
+    XML_SetAttlistDeclHandler(parser, onAttributeListDeclaration);
+    XML_SetSkippedEntityHandler(parser, onSkippedEntity);
+    if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) != XML_STATUS_OK &&
+        !judgement.refused) {
         judgement.refused = true;
+        judgement.refusal.reason = reasonText(XML_ErrorString(XML_GetErrorCode(parser)));
+        judgement.refusal.line = static_cast<int>(XML_GetCurrentLineNumber(parser));
+        judgement.refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(parser)) + 1;
     }
-    // No tree is built, but the parser makes a document of its own to hold
-    // entity declarations (which it reads before we refuse them); ours to free.
-    if (parser->myDoc) xmlFreeDoc(parser->myDoc);
-    xmlFreeParserCtxt(parser);
+    XML_ParserFree(parser);
     if (judgement.refused) *refusal = judgement.refusal;
     return !judgement.refused;
 }

@@ -135,8 +135,11 @@ inline void expectXmlVerdictsOfConformingParsers(const Ask& ask) {
 
         card.clearApduLog();
         const QJsonArray answer = ask(request + c.document.toBase64() + "\"}");
-        ASSERT_EQ(codeOf(answer), expected) << (c.ownRule ? c.ownRule : "")
-                                            << QJsonDocument(answer).toJson().toStdString();
+        if (codeOf(answer) != expected) {  // every document is judged, whatever the one before got
+            ADD_FAILURE() << "answered " << codeOf(answer) << ", expected " << expected << " "
+                          << (c.ownRule ? c.ownRule : "") << QJsonDocument(answer).toJson().toStdString();
+            continue;
+        }
         if (expected != "0") {
             EXPECT_EQ(commandsStartingWith(card, "0020"), 0) << "a PIN try was spent";
             continue;
