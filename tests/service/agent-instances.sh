@@ -25,7 +25,7 @@ PID_REUSE=${2:?the PID hand-over program}
 BIN=${CORVANE_BINARY_DIR:?the build folder}/bin
 ROOT_PEM=$CORVANE_BINARY_DIR/tls/root.pem
 
-skip() { echo "SKIPPED: $*"; exit 77; }
+source "$(dirname "$0")/checks.sh"
 [ "$(id -u)" = 0 ] || skip "needs root for private namespaces and ns_last_pid"
 if [ "${CORVANE_INSTANCES_PRIVATE:-0}" != 1 ]; then
   unshare --mount --net --pid --fork --mount-proc true 2>/dev/null || skip "unshare cannot make private namespaces here"
@@ -36,15 +36,6 @@ if [ "${CORVANE_INSTANCES_PRIVATE:-0}" != 1 ]; then
 fi
 ip link set lo up
 for folder in /run/pcscd /var/tmp; do mkdir -p "$folder" && mount -t tmpfs tmpfs "$folder"; done
-
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 USER_ID=$(id -u nobody)
 GROUP_ID=$(id -g nobody)
