@@ -2,10 +2,11 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -55,26 +56,70 @@ bool ownedByThisUser(pid_t pid) {
     return false;
 }
 
-std::string imageNameOf(pid_t pid) {
-    const std::string proc = "/proc/" + std::to_string(pid);
+// The target of a symbolic link, empty when it cannot be read.
+std::string linkTarget(const std::string& path) {
     char target[4096];
-    const ssize_t length = readlink((proc + "/exe").c_str(), target, sizeof target - 1);
-    if (length > 0) {
-        std::string path(target, static_cast<size_t>(length));
-        if (path.size() > kDeletedSuffix.size() &&
-            path.compare(path.size() - kDeletedSuffix.size(), kDeletedSuffix.size(), kDeletedSuffix) == 0) {
-            path.resize(path.size() - kDeletedSuffix.size());
-        }
-        return path.substr(path.rfind('/') + 1);
-    }
-    return readFirstLine(proc + "/comm");
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
 }
 
-// Alive: present and not a zombie (a zombie holds no sockets any more).
-bool alive(pid_t pid) {
+// The file name of the program the process runs; empty when its exe link
+// cannot be read (the header says why the command name will not do).
+std::string imageNameOf(pid_t pid) {
+    std::string path = linkTarget("/proc/" + std::to_string(pid) + "/exe");
+    if (path.size() > kDeletedSuffix.size() &&
+        path.compare(path.size() - kDeletedSuffix.size(), kDeletedSuffix.size(), kDeletedSuffix) == 0) {
+        path.resize(path.size() - kDeletedSuffix.size());
+    }
+    return path.substr(path.rfind('/') + 1);
+}
+
+bool inOwnNetworkNamespace(pid_t pid) {
+    const std::string own = linkTarget("/proc/self/ns/net");
+    return !own.empty() && linkTarget("/proc/" + std::to_string(pid) + "/ns/net") == own;
+}
+
+// True while the PID still holds the instance found: present, not a zombie,
+// and started at the recorded tick (a later holder of the PID started later).
+bool stillRuns(const Instance& instance) {
     char state = '?';
     unsigned long long ticks = 0;
-    return readStat(pid, state, ticks) && state != 'Z' && state != 'X';
+    return readStat(instance.pid, state, ticks) && ticks == instance.startTicks && state != 'Z' && state != 'X';
+}
+
+bool startedBefore(const Instance& one, const Instance& other) {
+    return one.startTicks < other.startTicks || (one.startTicks == other.startTicks && one.pid < other.pid);
+}
+
+// An instance to signal. A PID file descriptor (Linux 5.3 on) stays bound to
+// the process it was opened for, so a signal through it cannot reach a later
+// holder of the PID; where the kernel has none, the start time is checked
+// right before each kill(), which leaves only the moment between the two.
+struct Target {
+    Instance instance;
+    int pidfd = -1;
+};
+
+// The descriptor is opened before the start time is checked again: if the
+// instance still runs once it is open, it is bound to the instance.
+bool openTarget(const Instance& instance, Target& target) {
+    target = Target{instance, -1};
+#ifdef SYS_pidfd_open
+    target.pidfd = static_cast<int>(syscall(SYS_pidfd_open, instance.pid, 0));
+#endif
+    if (stillRuns(instance)) return true;
+    if (target.pidfd >= 0) close(target.pidfd);
+    return false;
+}
+
+void sendSignal(const Target& target, int signal) {
+#ifdef SYS_pidfd_send_signal
+    if (target.pidfd >= 0) {
+        syscall(SYS_pidfd_send_signal, target.pidfd, signal, nullptr, 0);
+        return;
+    }
+#endif
+    if (stillRuns(target.instance)) kill(target.instance.pid, signal);
 }
 
 void pause(int milliseconds) {
@@ -82,18 +127,16 @@ void pause(int milliseconds) {
     nanosleep(&interval, nullptr);
 }
 
-std::vector<pid_t> stillAlive(const std::vector<pid_t>& pids) {
-    std::vector<pid_t> left;
-    for (pid_t pid : pids) {
-        if (alive(pid)) left.push_back(pid);
+bool anyRuns(const std::vector<Target>& targets) {
+    for (const Target& target : targets) {
+        if (stillRuns(target.instance)) return true;
     }
-    return left;
+    return false;
 }
 
-// Polls every 20 ms until none of `pids` is alive or `waitMs` has passed.
-std::vector<pid_t> waitUntilEnded(std::vector<pid_t> pids, int waitMs) {
-    for (int waited = 0; !(pids = stillAlive(pids)).empty() && waited < waitMs; waited += 20) pause(20);
-    return pids;
+// Polls every 20 ms until none of `targets` runs or `waitMs` has passed.
+void waitUntilEnded(const std::vector<Target>& targets, int waitMs) {
+    for (int waited = 0; anyRuns(targets) && waited < waitMs; waited += 20) pause(20);
 }
 
 }  // namespace
@@ -111,31 +154,43 @@ std::vector<Instance> runningOfThisUser(const std::string& imageName) {
         Instance instance{pid, 0};
         char state = '?';
         if (!readStat(pid, state, instance.startTicks) || state == 'Z' || state == 'X') continue;
-        if (!ownedByThisUser(pid) || imageNameOf(pid) != imageName) continue;
-        found.push_back(instance);
+        if (!ownedByThisUser(pid) || imageNameOf(pid) != imageName || !inOwnNetworkNamespace(pid)) continue;
+        // Checked again: a program that took over the PID while the files
+        // above were read is not the process they described.
+        if (stillRuns(instance)) found.push_back(instance);
     }
     closedir(proc);
     return found;
 }
 
-bool earlierInstanceRuns(const std::string& imageName) {
+pid_t earlierInstance(const std::string& imageName) {
+    Instance self{getpid(), 0};
     char state = '?';
-    unsigned long long ownTicks = 0;
-    if (!readStat(getpid(), state, ownTicks)) return !runningOfThisUser(imageName).empty();
+    // Where its own start time cannot be read, every other instance came first.
+    if (!readStat(self.pid, state, self.startTicks)) self.startTicks = ULLONG_MAX;
+    Instance first = self;
     for (const Instance& other : runningOfThisUser(imageName)) {
-        if (other.startTicks < ownTicks || (other.startTicks == ownTicks && other.pid < getpid())) return true;
+        if (startedBefore(other, first)) first = other;
     }
-    return false;
+    return first.pid == self.pid ? 0 : first.pid;
 }
 
 std::vector<pid_t> endAll(const std::string& imageName, int termWaitMs, int killWaitMs) {
-    std::vector<pid_t> pids;
+    std::vector<Target> targets;
     for (const Instance& instance : runningOfThisUser(imageName)) {
-        if (kill(instance.pid, SIGTERM) == 0 || errno != ESRCH) pids.push_back(instance.pid);
+        Target target;
+        if (openTarget(instance, target)) targets.push_back(target);
     }
-    pids = waitUntilEnded(pids, termWaitMs);
-    for (pid_t pid : pids) kill(pid, SIGKILL);
-    return waitUntilEnded(pids, killWaitMs);
+    for (const Target& target : targets) sendSignal(target, SIGTERM);
+    waitUntilEnded(targets, termWaitMs);
+    for (const Target& target : targets) sendSignal(target, SIGKILL);
+    waitUntilEnded(targets, killWaitMs);
+    std::vector<pid_t> left;
+    for (const Target& target : targets) {
+        if (stillRuns(target.instance)) left.push_back(target.instance.pid);
+        if (target.pidfd >= 0) close(target.pidfd);
+    }
+    return left;
 }
 
 }  // namespace instances

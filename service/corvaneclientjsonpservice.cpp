@@ -68,7 +68,11 @@ bool keepPrivate(const QString& settingsFile, std::string& reason) {
 }  // namespace
 
 CorvaneClientJSONPService::CorvaneClientJSONPService(QCoreApplication* app) : QObject(nullptr) {
-    if (checkIfApplicationIsAlreadyRunning()) {
+    if (const pid_t serving = checkIfApplicationIsAlreadyRunning()) {
+        // Not a failure: the user is served, by the other one.
+        LOG(INFO) << "JSONP Service: " << "Another corvane-service (PID " << serving
+                  << ") already serves; this one steps aside";
+        tev::logging::flush();
         qDebug() << "Quiting application";
         std::exit(0);
     }
@@ -78,10 +82,10 @@ CorvaneClientJSONPService::CorvaneClientJSONPService(QCoreApplication* app) : QO
     settings->beginGroup("listener");
 }
 
-bool CorvaneClientJSONPService::checkIfApplicationIsAlreadyRunning() {
+pid_t CorvaneClientJSONPService::checkIfApplicationIsAlreadyRunning() {
     // Another corvane-service of this user already serves the port (or is
     // about to: of two started at once, the later one steps aside).
-    return corvane::instances::earlierInstanceRuns("corvane-service");
+    return corvane::instances::earlierInstance("corvane-service");
 }
 
 void CorvaneClientJSONPService::logBanner(const char* middleLine) {

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <string>
+#include <sys/types.h>
 
 class QCoreApplication;
 class QSettings;
@@ -25,7 +26,8 @@ public:
     void startService(const wchar_t* configurationPath);
     void loadSSLConfiguration();
     void configureAndStartHttpService();
-    bool checkIfApplicationIsAlreadyRunning();
+    // The PID of the corvane-service that already serves, 0 when none does.
+    pid_t checkIfApplicationIsAlreadyRunning();
     void resetTimer();
 
     // The listener, for callers that want to know whether it is listening.

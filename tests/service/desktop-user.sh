@@ -20,15 +20,7 @@ export NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
 WS_PORT=16356
 JSONP_PORT=16357
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+source "$(dirname "$0")/checks.sh"
 
 [ "$(id -u)" = 0 ] || skip "needs root to create a desktop user (useradd) and run as it (runuser)"
 for tool in useradd userdel runuser git curl node ss; do
