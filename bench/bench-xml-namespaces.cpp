@@ -39,7 +39,9 @@ double msSince(Clock::time_point start) {
 // last child's prefix undeclared when `faultAtEnd`.
 QByteArray namespaceShape(int n, bool faultAtEnd) {
     QByteArray document = "<d";
-    for (int i = 0; i < n; ++i) document += " xmlns:p" + QByteArray::number(i) + "=\"urn:n" + QByteArray::number(i) + "\"";
+    for (int i = 0; i < n; ++i) {
+        document += " xmlns:p" + QByteArray::number(i) + "=\"urn:n" + QByteArray::number(i) + "\"";
+    }
     document += ">\n";
     for (int i = 0; i < n; ++i) {
         const QByteArray prefix = faultAtEnd && i == n - 1 ? QByteArray("undeclared") : "p" + QByteArray::number(i);
@@ -74,7 +76,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("\nsignXaDES_BES_Enveloped with N namespace declarations in scope of N elements (SoftHSM2, RSA-2048)\n");
+    std::printf("\nsignXaDES_BES_Enveloped with N namespace declarations in scope of N elements"
+                " (SoftHSM2, RSA-2048)\n");
     QTemporaryDir work;
     const corvane::rig::SoftHsmTokens tokens = corvane::rig::makeSoftHsmTokens(work.path() + "/hsm");
     if (!work.isValid() || !tokens.ok) {

@@ -745,8 +745,11 @@ bool parseDocument(const std::string& text, pugi::xml_document* document) {
                  std::to_string(refusal.column) + ": " + refusal.reason);
         return false;
     }
-    if (!document->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8)) {
+    const pugi::xml_parse_result read =
+        document->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
+    if (!read) {
         logInfo("Cannot parse XML data");
+        logError("The document cannot be read at byte " + std::to_string(read.offset) + ": " + read.description());
         return false;
     }
     return true;
