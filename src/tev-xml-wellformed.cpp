@@ -16,16 +16,13 @@ namespace xades {
 
 namespace {
 
-// Long enough for any message of the parser; a name or value it quotes is
-// cut rather than copied whole into the log.
-constexpr std::size_t kLongestReason = 300;
+// A namespace name quoted in a refusal is cut to this many bytes rather than
+// copied whole into the log (the log escapes what it holds).
+constexpr std::size_t kLongestQuote = 300;
 
-std::string reasonText(const char* message) {
-    std::string reason = message ? message : "";
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-    std::replace(reason.begin(), reason.end(), '\n', ' ');
-    if (reason.size() > kLongestReason) reason = reason.substr(0, kLongestReason) + "...";
-    return reason;
+std::string quoted(const char* text) {
+    const std::string whole = text;
+    return whole.size() > kLongestQuote ? whole.substr(0, kLongestQuote) + "..." : whole;
 }
 
 bool equalsIgnoringCase(const char* a, const char* b) {
@@ -44,10 +41,11 @@ bool isVersionOneDotSomething(const char* version) {
     return true;
 }
 
-// The text is read as UTF-8 and handed out as it came; ASCII is UTF-8.
+// The text is read as UTF-8 and handed out as it came; ASCII is UTF-8. Other
+// names for them ("UTF8") are refused: expat would not read the document.
 bool isUtf8Compatible(const char* encoding) {
     if (!encoding) return true;
-    for (const char* name : {"UTF-8", "UTF8", "US-ASCII", "ASCII"}) {
+    for (const char* name : {"UTF-8", "US-ASCII", "ASCII"}) {
         if (equalsIgnoringCase(encoding, name)) return true;
     }
     return false;
@@ -60,14 +58,17 @@ struct Judgement {
     bool refused = false;
     int depth = 0;
 
-    // The first fault found is the one reported; reading stops at it.
+    // The first fault found is the one reported, where the parser stands.
+    void note(const std::string& reason) {
+        if (refused) return;
+        refused = true;
+        refusal.reason = reason;
+        refusal.line = static_cast<int>(XML_GetCurrentLineNumber(parser));
+        refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(parser)) + 1;
+    }
+    // From a handler: noted, and reading stops there.
     void refuse(const std::string& reason) {
-        if (!refused) {
-            refused = true;
-            refusal.reason = reason;
-            refusal.line = static_cast<int>(XML_GetCurrentLineNumber(parser));
-            refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(parser)) + 1;
-        }
+        note(reason);
         XML_StopParser(parser, XML_FALSE);
     }
 };
@@ -112,7 +113,7 @@ void XMLCALL onNamespaceDeclaration(void* data, const XML_Char* prefix, const XM
     if (parsed) xmlFreeURI(parsed);
     if (!absolute) {
         judgementOf(data).refuse(std::string(prefix ? "xmlns:" : "xmlns") + (prefix ? prefix : "") + ": " +
-                                 reasonText(uri) + (parsed ? " is not an absolute URI" : " is not a URI"));
+                                 quoted(uri) + (parsed ? " is not an absolute URI" : " is not a URI"));
     }
 }
 
@@ -157,10 +158,6 @@ bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal) {
         refusal->reason = "too large to read";
         return false;
     }
-    if (text.empty()) {
-        refusal->reason = "an empty document";
-        return false;
-    }
     // Namespace processing on: names and prefixes are judged as qualified
     // names, bindings as Namespaces in XML 1.0 has them. No DTD or external
     // entity is read.
@@ -179,12 +176,8 @@ bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal) {
     XML_SetEntityDeclHandler(parser, onEntityDeclaration);
     XML_SetAttlistDeclHandler(parser, onAttributeListDeclaration);
     XML_SetSkippedEntityHandler(parser, onSkippedEntity);
-    if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) != XML_STATUS_OK &&
-        !judgement.refused) {
-        judgement.refused = true;
-        judgement.refusal.reason = reasonText(XML_ErrorString(XML_GetErrorCode(parser)));
-        judgement.refusal.line = static_cast<int>(XML_GetCurrentLineNumber(parser));
-        judgement.refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(parser)) + 1;
+    if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) != XML_STATUS_OK) {
+        judgement.note(XML_ErrorString(XML_GetErrorCode(parser)));  // unless a handler refused first
     }
     XML_ParserFree(parser);
     if (judgement.refused) *refusal = judgement.refusal;
