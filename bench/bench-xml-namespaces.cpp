@@ -1,14 +1,19 @@
-// The cost of reading and signing into an XML document with many namespace
-// declarations in scope: N prefixes declared on the root element and N child
-// elements below it. Any page may send such a document, so the time must grow
-// in proportion to its size, not to N squared.
+// The cost of reading and signing into XML documents of the shapes that cost
+// most per byte. Any page may send them, so the time must grow in proportion
+// to their size, not to its square:
+//   - N prefixes declared on the root element and N child elements below it,
+//     and the same document with an undeclared prefix on its last element,
+//     refused with 51 after the whole document has been read;
+//   - N xml:* attributes on the element the signature goes into, which every
+//     digest below it inherits;
+//   - a namespace name of the longest length signed (1,024 bytes) under N
+//     elements with a prefixed attribute each, and the same with a name one
+//     byte longer, refused with 51.
 //
-// For each N: signXaDES_BES_Enveloped of the whole document through the
-// command function both dispatchers call (SoftHSM2, RSA-2048, as
-// bench-signing), and the same document with an undeclared prefix on its last
-// element, which is refused with 51 after the whole document has been read.
-// Prints the times and the time per 1,000 elements; asserts nothing about
-// time. The exit status says whether every answer had the expected code.
+// Each through signXaDES_BES_Enveloped of the command function both
+// dispatchers call (SoftHSM2, RSA-2048, as bench-signing). Prints the times
+// and the time per 1,000 elements or attributes; asserts nothing about time.
+// The exit status says whether every answer had the expected code.
 //
 //   corvane-bench-xml-namespaces [--sizes 5000,10000,20000,40000,120000]
 #include <QByteArray>
@@ -47,6 +52,20 @@ QByteArray namespaceShape(int n, bool faultAtEnd) {
         const QByteArray prefix = faultAtEnd && i == n - 1 ? QByteArray("undeclared") : "p" + QByteArray::number(i);
         document += "<" + prefix + ":e a=\"" + QByteArray::number(i) + "\"/>\n";
     }
+    return document + "</d>";
+}
+
+// <d xml:a0="" ... xml:aN-1=""/>
+QByteArray inheritedAttributeShape(int n) {
+    QByteArray document = "<d";
+    for (int i = 0; i < n; ++i) document += " xml:a" + QByteArray::number(i) + "=\"\"";
+    return document + "/>";
+}
+
+// <d xmlns:p="urn:xxx..."> with a name of `length` bytes, then n <e p:a=""/>.
+QByteArray longNamespaceShape(int n, int length) {
+    QByteArray document = "<d xmlns:p=\"urn:" + QByteArray(length - 4, 'x') + "\">\n";
+    for (int i = 0; i < n; ++i) document += "<e p:a=\"\"/>\n";
     return document + "</d>";
 }
 
@@ -104,34 +123,52 @@ int main(int argc, char** argv) {
                         {"signatureNodeXPath", "/*"},
                         {"nodeToSignXPath", ""}};
 
-    std::printf("  %8s %10s %12s %14s %12s %14s\n", "N", "size", "signed (ms)", "per 1000 el.", "refused (ms)",
-                "per 1000 el.");
-    int status = 0;
-    for (const int n : sizes) {
-        double ms[2] = {0, 0};
-        std::string codes[2];
-        QByteArray document;
-        for (const bool faultAtEnd : {false, true}) {
-            document = namespaceShape(n, faultAtEnd);
-            request["dataBase64"] = QString(document.toBase64());
-            const Clock::time_point start = Clock::now();
-            std::string answer;
-            try {
-                answer = tev::quessel::signXadesBesEnvelopedAsJSON(request);
-            } catch (int code) {  // as the dispatchers answer a thrown code
-                answer = "\"responseCode\":\"" + std::to_string(code) + "\"";
-            }
-            ms[faultAtEnd] = msSince(start);
-            codes[faultAtEnd] = codeOf(answer);
-            if (std::getenv("BENCH_VERBOSE")) std::printf("%s\n", answer.substr(0, 300).c_str());
+    // The answer code and milliseconds of signing `document`.
+    auto sign = [&request](const QByteArray& document, std::string* code) {
+        request["dataBase64"] = QString(document.toBase64());
+        const Clock::time_point start = Clock::now();
+        std::string answer;
+        try {
+            answer = tev::quessel::signXadesBesEnvelopedAsJSON(request);
+        } catch (int thrown) {  // as the dispatchers answer a thrown code
+            answer = "\"responseCode\":\"" + std::to_string(thrown) + "\"";
         }
-        std::printf("  %8d %8.2f MB %12.1f %14.2f %12.1f %14.2f\n", n, document.size() / 1e6, ms[0], ms[0] * 1000 / n,
-                    ms[1], ms[1] * 1000 / n);
+        const double ms = msSince(start);
+        *code = codeOf(answer);
+        if (std::getenv("BENCH_VERBOSE")) std::printf("%s\n", answer.substr(0, 300).c_str());
+        return ms;
+    };
+    int status = 0;
+    // One row: the signed shape and, if given, its refused twin.
+    auto row = [&](int n, const QByteArray& signedShape, const QByteArray& refusedShape) {
+        std::string codes[2];
+        const double signedMs = sign(signedShape, &codes[0]);
+        std::printf("  %8d %8.2f MB %12.1f %14.2f", n, signedShape.size() / 1e6, signedMs, signedMs * 1000 / n);
+        if (!refusedShape.isEmpty()) {
+            const double refusedMs = sign(refusedShape, &codes[1]);
+            std::printf(" %12.1f %14.2f", refusedMs, refusedMs * 1000 / n);
+        } else {
+            codes[1] = "51";
+        }
+        std::printf("\n");
         if (codes[0] != "0" || codes[1] != "51") {
             std::printf("    unexpected answer codes: %s when signing, %s when refusing\n", codes[0].c_str(),
                         codes[1].c_str());
             status = 1;
         }
-    }
+    };
+
+    std::printf("  %8s %10s %12s %14s %12s %14s\n", "N", "size", "signed (ms)", "per 1000 el.", "refused (ms)",
+                "per 1000 el.");
+    for (const int n : sizes) row(n, namespaceShape(n, false), namespaceShape(n, true));
+
+    std::printf("\n  N xml:* attributes on the element signed into, inherited by every digest below it\n");
+    std::printf("  %8s %10s %12s %14s\n", "N", "size", "signed (ms)", "per 1000 at.");
+    for (const int n : {32000, 128000}) row(n, inheritedAttributeShape(n), QByteArray());
+
+    std::printf("\n  a namespace name of 1,024 bytes (refused: 1,025) under N elements with a prefixed attribute\n");
+    std::printf("  %8s %10s %12s %14s %12s %14s\n", "N", "size", "signed (ms)", "per 1000 el.", "refused (ms)",
+                "per 1000 el.");
+    for (const int n : {100000, 400000}) row(n, longNamespaceShape(n, 1024), longNamespaceShape(n, 1025));
     return status;
 }

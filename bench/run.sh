@@ -49,6 +49,7 @@ status=0
 CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-xml-namespaces" || status=1
+"$build_dir/bench/corvane-bench-xpath" || status=1
 echo
 [ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"
 exit $status

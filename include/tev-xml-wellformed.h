@@ -21,10 +21,18 @@
 //   - element nesting deeper than kMaximumXmlDepth;
 //   - namespace names that are not absolute URIs, as libxml2's URI parser
 //     reads them: the Canonical XML 1.0 of the verifiers (xmlsec1) fails on
-//     them, and every digest of the signature is taken with it.
-// The whole document is read once; no tree is built and nothing is fetched.
+//     them, and every digest of the signature is taken with it;
+//   - namespace names holding "&" (or another character Canonical XML
+//     escapes): the verifiers' canonical form writes them unescaped, so no
+//     digest taken by the standard matches theirs;
+//   - namespace names longer than kLongestNamespaceName bytes: the
+//     namespace-aware reading costs their length for every prefixed
+//     attribute.
+// The document is read twice, once for the length of its namespace names and
+// once with namespaces; no tree is built and nothing is fetched.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tev {
@@ -34,6 +42,12 @@ namespace xades {
 // Deepest element nesting we sign. The canonical printer and the writer
 // recurse once per level; real documents stay far below this.
 constexpr int kMaximumXmlDepth = 1000;
+
+// Longest namespace name we sign, in bytes. Real ones stay below a few
+// hundred (the longest in common use are about 80); the namespace-aware
+// reading copies a name once per prefixed attribute, so this bounds that
+// reading at a fixed multiple of the document's size.
+constexpr std::size_t kLongestNamespaceName = 1024;
 
 struct XmlRefusal {
     std::string reason;  // what is wrong, in the parser's words where it found it

@@ -27,6 +27,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,7 @@
 #include "tev-pkcs11.h"
 #include "tev-signature.h"
 #include "tev-xml-wellformed.h"
+#include "tev-xpath-subset.h"
 
 namespace tev {
 namespace quessel {
@@ -191,6 +194,22 @@ void appendCharacterReference(std::string* out, unsigned char c) {
     *out += buffer;
 }
 
+// Text of a processing instruction or comment as a verifier's parser hands
+// it over: every CR LF and every lone CR read as one line feed (XML 1.0,
+// end-of-line handling). pugixml does this for text, CDATA, comments and
+// attribute values, but not for processing instructions. No reference can
+// stand in either, so a CR there is always a literal line end.
+void appendWithLineFeeds(std::string* out, const char* text) {
+    for (; *text; ++text) {
+        if (*text != '\r') {
+            *out += *text;
+        } else {
+            *out += '\n';
+            if (text[1] == '\n') ++text;
+        }
+    }
+}
+
 // Output text of a text node: whatever a parser would change (a carriage
 // return would become a line feed) goes as a character reference.
 void appendOutputText(std::string* out, const char* text) {
@@ -227,16 +246,46 @@ void appendOutputAttribute(std::string* out, const char* value) {
 
 // ---- Canonical XML 1.0 printer -------------------------------------------------------
 
+// An attribute as Canonical XML orders it: by namespace name (none first),
+// then local name. The namespace name is the binding in scope, not a copy,
+// and is ranked once per element (see rankNamespaces), so a long name costs
+// once per element and not once per attribute and comparison.
 struct CanonicalAttribute {
-    std::string namespaceUri;
-    std::string localName;
-    std::string qualifiedName;
-    const char* value;
+    const std::string* namespaceUri = nullptr;  // null: no namespace
+    std::size_t namespaceRank = 0;              // 0: no namespace
+    const char* localName = nullptr;
+    const char* qualifiedName = nullptr;
+    const char* value = nullptr;
 };
 
 bool operator<(const CanonicalAttribute& a, const CanonicalAttribute& b) {
-    if (a.namespaceUri != b.namespaceUri) return a.namespaceUri < b.namespaceUri;
-    return a.localName < b.localName;
+    if (a.namespaceRank != b.namespaceRank) return a.namespaceRank < b.namespaceRank;
+    return std::strcmp(a.localName, b.localName) < 0;
+}
+
+// Ranks the namespace names the attributes use, in byte order from 1, equal
+// names (bound to several prefixes) equally.
+void rankNamespaces(std::vector<CanonicalAttribute>* attributes) {
+    std::vector<const std::string*> names;
+    for (const CanonicalAttribute& a : *attributes) {
+        if (a.namespaceUri) names.push_back(a.namespaceUri);
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::vector<const std::string*> byName = names;
+    std::sort(byName.begin(), byName.end(), [](const std::string* x, const std::string* y) { return *x < *y; });
+    std::vector<std::size_t> rankOf(names.size());  // parallel to `names`
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < byName.size(); ++i) {
+        if (i == 0 || *byName[i] != *byName[i - 1]) ++rank;
+        rankOf[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), byName[i]) - names.begin())] = rank;
+    }
+    for (CanonicalAttribute& a : *attributes) {
+        if (a.namespaceUri) {
+            a.namespaceRank =
+                rankOf[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), a.namespaceUri) - names.begin())];
+        }
+    }
 }
 
 class CanonicalPrinter {
@@ -295,14 +344,14 @@ private:
     void printLeaf(const pugi::xml_node& node) {
         if (node.type() == pugi::node_comment) {
             text_ += "<!--";
-            text_ += node.value();
+            appendWithLineFeeds(&text_, node.value());
             text_ += "-->";
         } else {
             text_ += "<?";
             text_ += node.name();
             if (*node.value()) {
                 text_ += ' ';
-                text_ += node.value();
+                appendWithLineFeeds(&text_, node.value());
             }
             text_ += "?>";
         }
@@ -341,35 +390,35 @@ private:
         auto add = [&](const pugi::xml_attribute& attribute) {
             CanonicalAttribute a;
             a.qualifiedName = attribute.name();
+            a.localName = a.qualifiedName;
             a.value = attribute.value();
-            const std::string::size_type colon = a.qualifiedName.find(':');
-            if (colon == std::string::npos) {
-                a.localName = a.qualifiedName;
-            } else {
-                const std::string prefix = a.qualifiedName.substr(0, colon);
-                a.localName = a.qualifiedName.substr(colon + 1);
+            if (const char* colon = std::strchr(a.qualifiedName, ':')) {
+                const std::string prefix(a.qualifiedName, colon);
                 if (prefix == "xml") {
-                    a.namespaceUri = kXmlNamespace;
+                    a.namespaceUri = &xmlNamespace_;
+                    a.localName = colon + 1;
                 } else {
                     auto bound = scope_.find(prefix);
                     // An unbound prefix is a namespace error; the name is then
                     // ordered as written, like a parser without namespaces would.
-                    if (bound != scope_.end()) a.namespaceUri = bound->second;
-                    else a.localName = a.qualifiedName;
+                    if (bound != scope_.end()) {
+                        a.namespaceUri = &bound->second;
+                        a.localName = colon + 1;
+                    }
                 }
             }
-            attributes.push_back(std::move(a));
+            attributes.push_back(a);
         };
+        std::unordered_set<std::string_view> present;
         for (const pugi::xml_attribute& attribute : element.attributes()) {
-            if (!isNamespaceDeclaration(attribute.name())) add(attribute);
+            if (isNamespaceDeclaration(attribute.name())) continue;
+            add(attribute);
+            if (!inherited.empty()) present.insert(attribute.name());
         }
         for (const pugi::xml_attribute& attribute : inherited) {
-            bool present = false;
-            for (const CanonicalAttribute& a : attributes) {
-                present = present || a.qualifiedName == attribute.name();
-            }
-            if (!present) add(attribute);
+            if (present.insert(attribute.name()).second) add(attribute);  // the nearest ancestor's wins
         }
+        rankNamespaces(&attributes);
         std::sort(attributes.begin(), attributes.end());
         for (const CanonicalAttribute& a : attributes) {
             text_ += ' ';
@@ -438,6 +487,7 @@ private:
     bool withComments_;
     pugi::xml_node excluded_;
     NamespaceScope scope_;  // bindings in scope at the element being printed
+    const std::string xmlNamespace_ = kXmlNamespace;
     std::string text_;
 };
 
@@ -982,6 +1032,20 @@ void ensureDeclaration(pugi::xml_document* document, bool withEncoding) {
 
 // ---- enveloped road ----------------------------------------------------------------------
 
+// What the caller's XPath selects, in document order. Only the forms callers
+// write are evaluated (tev-xpath-subset.h); any other selects nothing, and
+// the log says which part was not taken.
+std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath) {
+    std::vector<pugi::xpath_node> nodes;
+    std::string notTaken;
+    if (!selectByXPath(document, xpath, &nodes, &notTaken)) {
+        logError("The XPath " + xpath + " is not evaluated: " + notTaken);
+    }
+    return nodes;
+}
+
+
+
 // How the data reference points at the node to sign.
 struct DataReference {
     std::string uri;
@@ -995,11 +1059,12 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, Data
         reference->node = *document;
         return 0;
     }
-    const pugi::xpath_node selected = document->select_node(xpath.c_str());
-    if (!selected) {
+    const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath);
+    if (found.empty()) {
         logError("The node to be signed cannot be found with XPath " + xpath);
         return kInvalidSignatureTarget;
     }
+    const pugi::xpath_node& selected = found.front();
     const pugi::xml_node node = selected.node();
     if (selected.attribute() || (node.type() != pugi::node_element && node.type() != pugi::node_document)) {
         logError("The node to be signed is not an element: " + xpath);
@@ -1077,13 +1142,12 @@ int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std:
     task->signatureId = "Signature-Id-" + freshUuid();
     task->signatureValueId = "Signature-Value-Id-" + freshUuid();
 
-    const pugi::xpath_node_set targets = document.select_nodes(task->signatureNodeXPath.c_str());
-    if (targets.size() != 1 || targets.first().attribute() ||
-        targets.first().node().type() != pugi::node_element) {
+    const std::vector<pugi::xpath_node> targets = selectNodes(document, task->signatureNodeXPath);
+    if (targets.size() != 1 || targets.front().attribute() || targets.front().node().type() != pugi::node_element) {
         logError("Cannot find target signature node");
         return kInvalidSignatureTarget;
     }
-    const pugi::xml_node target = targets.first().node();
+    const pugi::xml_node target = targets.front().node();
     DataReference data;
     if (const int chosen = chooseNodeToSign(task, &document, &data)) return chosen;
     Insertion insertion;

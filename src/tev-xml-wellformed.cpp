@@ -106,14 +106,24 @@ void XMLCALL onEndElement(void* data, const XML_Char*) { --judgementOf(data).dep
 // A namespace name must be what Canonical XML 1.0 processors accept: an
 // absolute URI. Judged by libxml2's URI parser, the one the verifiers' own
 // canonicalisation (xmlsec1) applies.
+//
+// Nor may it hold a character that Canonical XML escapes in attribute values
+// (only "&" gets past the URI parser): libxml2's canonical form, and so every
+// verifier built on it, writes namespace names unescaped, and no digest we take
+// by the standard would match theirs.
 void XMLCALL onNamespaceDeclaration(void* data, const XML_Char* prefix, const XML_Char* uri) {
     if (!uri || !*uri) return;  // an undeclared default namespace
+    const std::string declaration = std::string(prefix ? "xmlns:" : "xmlns") + (prefix ? prefix : "") + ": ";
+    if (std::strpbrk(uri, "&<\"\t\n\r")) {
+        judgementOf(data).refuse(declaration + quoted(uri) +
+                                 " holds a character that verifiers do not escape in a namespace name");
+        return;
+    }
     xmlURIPtr parsed = xmlParseURI(uri);
     const bool absolute = parsed && parsed->scheme && *parsed->scheme;
     if (parsed) xmlFreeURI(parsed);
     if (!absolute) {
-        judgementOf(data).refuse(std::string(prefix ? "xmlns:" : "xmlns") + (prefix ? prefix : "") + ": " +
-                                 quoted(uri) + (parsed ? " is not an absolute URI" : " is not a URI"));
+        judgementOf(data).refuse(declaration + quoted(uri) + (parsed ? " is not an absolute URI" : " is not a URI"));
     }
 }
 
@@ -132,6 +142,64 @@ void XMLCALL onAttributeListDeclaration(void* data, const XML_Char* element, con
 // A reference to an entity that only an external DTD could declare.
 void XMLCALL onSkippedEntity(void* data, const XML_Char* name, int) {
     judgementOf(data).refuse(std::string("a reference to the undeclared entity ") + name);
+}
+
+// ---- the length of namespace names ----
+//
+// With namespace processing, expat copies and hashes the whole namespace name
+// for every prefixed attribute it expands, before any handler can stop it: a
+// long name under many attributes costs their product. So namespace names are
+// measured first, by a reading without namespace processing (whose cost is
+// that of the text), and a document with one longer than
+// kLongestNamespaceName is refused before the namespace-aware reading starts.
+
+struct LengthCheck {
+    XML_Parser parser = nullptr;
+    XmlRefusal refusal;
+    bool refused = false;
+};
+
+bool isDeclarationName(const XML_Char* name) {
+    return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':');
+}
+
+void XMLCALL onStartElementMeasuringNamespaces(void* data, const XML_Char*, const XML_Char** attributes) {
+    LengthCheck& check = *static_cast<LengthCheck*>(data);
+    for (const XML_Char** a = attributes; *a; a += 2) {
+        if (!isDeclarationName(a[0]) || std::strlen(a[1]) <= kLongestNamespaceName) continue;
+        check.refused = true;
+        check.refusal.reason = std::string(a[0]) + ": a namespace name of " + std::to_string(std::strlen(a[1])) +
+                               " bytes; names longer than " + std::to_string(kLongestNamespaceName) +
+                               " bytes are not signed";
+        check.refusal.line = static_cast<int>(XML_GetCurrentLineNumber(check.parser));
+        check.refusal.column = static_cast<int>(XML_GetCurrentColumnNumber(check.parser)) + 1;
+        XML_StopParser(check.parser, XML_FALSE);
+        return;
+    }
+}
+
+// Entities are refused by the namespace-aware reading; this one stops there,
+// before expanding any.
+void XMLCALL onEntityDeclarationStop(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                                     const XML_Char*, const XML_Char*, const XML_Char*) {
+    XML_StopParser(static_cast<LengthCheck*>(data)->parser, XML_FALSE);
+}
+
+// False, with *refusal filled, when a namespace name is too long. Any other
+// fault is left to the namespace-aware reading, which meets it first.
+bool namespaceNamesWithinLimit(const std::string& text, XmlRefusal* refusal) {
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (!parser) return true;  // the namespace-aware reading reports what is wrong
+    LengthCheck check;
+    check.parser = parser;
+    XML_SetUserData(parser, &check);
+    XML_SetUnknownEncodingHandler(parser, onUnknownEncoding, nullptr);
+    XML_SetStartElementHandler(parser, onStartElementMeasuringNamespaces);
+    XML_SetEntityDeclHandler(parser, onEntityDeclarationStop);
+    XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE);
+    XML_ParserFree(parser);
+    if (check.refused) *refusal = check.refusal;
+    return !check.refused;
 }
 
 // 1-based line and column of text[at].
@@ -158,6 +226,7 @@ bool judgeXmlDocument(const std::string& text, XmlRefusal* refusal) {
         refusal->reason = "too large to read";
         return false;
     }
+    if (!namespaceNamesWithinLimit(text, refusal)) return false;
     // Namespace processing on: names and prefixes are judged as qualified
     // names, bindings as Namespaces in XML 1.0 has them. No DTD or external
     // entity is read.
