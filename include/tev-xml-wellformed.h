@@ -43,11 +43,11 @@ namespace xades {
 // recurse once per level; real documents stay far below this.
 constexpr int kMaximumXmlDepth = 1000;
 
-// Longest namespace name we sign, in bytes. Real ones stay below a few
-// hundred (the longest in common use are about 80); the namespace-aware
+// Longest namespace name we sign, in bytes. Real ones are far shorter (the
+// longest in common use are under 100 bytes); the namespace-aware
 // reading copies a name once per prefixed attribute, so this bounds that
 // reading at a fixed multiple of the document's size.
-constexpr std::size_t kLongestNamespaceName = 1024;
+constexpr std::size_t kLongestNamespaceName = 512;
 
 struct XmlRefusal {
     std::string reason;  // what is wrong, in the parser's words where it found it

@@ -35,7 +35,7 @@ struct XmlVerdictCase {
     const char* ownRule = nullptr;  // set: the signer's own verdict, "0" or "51", whatever the parsers say
     const char* ownCode = nullptr;
     QString signatureXPath = "/*";
-    QString nodeXPath;            // empty: the whole document
+    QString nodeXPath = {};       // empty: the whole document
     QStringList idElements = {};  // "[namespace:]name" of the elements whose Id a reference may name
 };
 
@@ -96,10 +96,10 @@ inline std::vector<XmlVerdictCase> xmlVerdictCorpus() {
          kUnescapedByVerifiers, "51"},
         {"an & in a namespace name on an ancestor of the signature",
          "<r xmlns:p=\"urn:a&amp;b\"><s/></r>", kUnescapedByVerifiers, "51", "/r/s"},
-        {"a namespace name at the length limit", "<r xmlns:p=\"urn:" + B(1020, 'x') + "\"><p:e p:a=\"\"/></r>",
-         "namespace names up to 1024 bytes", "0"},
+        {"a namespace name at the length limit", "<r xmlns:p=\"urn:" + B(508, 'x') + "\"><p:e p:a=\"\"/></r>",
+         "namespace names up to 512 bytes", "0"},
         {"a namespace name just over the length limit",
-         "<r xmlns:p=\"urn:" + B(1021, 'x') + "\"><p:e p:a=\"\"/></r>", "namespace names up to 1024 bytes", "51"},
+         "<r xmlns:p=\"urn:" + B(509, 'x') + "\"><p:e p:a=\"\"/></r>", "namespace names up to 512 bytes", "51"},
         {"nesting at the limit", B("<e>").repeated(1000) + B("</e>").repeated(1000), "nesting up to 1000", "0"},
         {"nesting just over the limit", B("<e>").repeated(1001) + B("</e>").repeated(1001), "nesting up to 1000",
          "51"},
