@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace tev {
 namespace quessel {
@@ -135,6 +136,12 @@ struct NotTaken {
     std::string part;
 };
 
+// Each step and each test costs up to a walk over the document, and the
+// XPath comes in the same request as the document: bounded, so that the two
+// cannot multiply. Callers' XPaths stay far below these.
+constexpr std::size_t kMostSteps = 32;  // "//" counts as one
+constexpr std::size_t kMostTests = 32;
+
 class Parser {
 public:
     explicit Parser(const std::string& text) : tokens_(tokenize(text)) {}
@@ -161,6 +168,7 @@ public:
             } else if (peek().kind != Kind::Slash) {
                 break;
             }
+            if (path.steps.size() >= kMostSteps) refuseBeyond(kMostSteps, "steps");
             take();
             path.steps.push_back(step());
         }
@@ -191,6 +199,10 @@ private:
         if (token.kind == Kind::Literal) shown = "'" + token.text + "'";
         if (token.kind == Kind::End) shown = "the end";
         throw NotTaken{shown + " at " + std::to_string(token.at + 1)};
+    }
+
+    [[noreturn]] void refuseBeyond(std::size_t most, const char* what) const {
+        throw NotTaken{"more than " + std::to_string(most) + " " + what + " at " + std::to_string(peek().at + 1)};
     }
 
     static Step descendantOrSelf() {
@@ -269,6 +281,7 @@ private:
 
     // `first`: the predicate's first test, which may be a position alone.
     Test test(bool first) {
+        if (++tests_ > kMostTests) refuseBeyond(kMostTests, "tests");
         const std::size_t start = at_;
         Test test;
         test.left = operand();
@@ -348,6 +361,7 @@ private:
 
     std::vector<Token> tokens_;
     std::size_t at_ = 0;
+    std::size_t tests_ = 0;
 };
 
 // ---- the document ------------------------------------------------------------

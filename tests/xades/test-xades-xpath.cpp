@@ -104,8 +104,9 @@ TEST(XPathSubset, RefusesWhatItDoesNotTakeAndThrowsWhatDoesNotCompile) {
     }
 }
 
-// The nested counts would take pugixml's evaluator beyond half a minute here.
-TEST(XPathSubset, RefusesNestedCountsOverManyChildrenWithoutEvaluating) {
+// The nested counts would take pugixml's evaluator beyond half a minute here;
+// steps and tests, each a walk over the document, are bounded in number.
+TEST(XPathSubset, RefusesCostlyXPathsWithoutEvaluating) {
     std::string text = "<d>";
     for (int i = 0; i < 1600; ++i) text += "<e/>";
     pugi::xml_document document;
@@ -118,4 +119,18 @@ TEST(XPathSubset, RefusesNestedCountsOverManyChildrenWithoutEvaluating) {
     ASSERT_TRUE(xades::selectByXPath(document, "/d/e[last()]", &nodes, &notTaken));
     ASSERT_EQ(nodes.size(), 1u);
     EXPECT_EQ(nodes[0].node(), document.first_child().last_child());
+
+    // 32 steps ("//" is one) and 32 tests are taken, one more is not.
+    std::string steps = "/d";
+    for (int i = 0; i < 15; ++i) steps += "//.";
+    EXPECT_TRUE(xades::selectByXPath(document, steps + "/e", &nodes, &notTaken)) << notTaken;
+    EXPECT_EQ(nodes.size(), 1600u);
+    EXPECT_FALSE(xades::selectByXPath(document, steps + "//e", &nodes, &notTaken));
+    EXPECT_EQ(notTaken, "more than 32 steps at " + std::to_string(steps.size() + 1));
+    std::string tests = "/d/e[@a";
+    for (int i = 0; i < 31; ++i) tests += " or @a";
+    EXPECT_TRUE(xades::selectByXPath(document, tests + "]", &nodes, &notTaken)) << notTaken;
+    EXPECT_TRUE(nodes.empty());
+    EXPECT_FALSE(xades::selectByXPath(document, tests + " or @a]", &nodes, &notTaken));
+    EXPECT_EQ(notTaken, "more than 32 tests at " + std::to_string(tests.size() + 5));
 }
