@@ -1166,6 +1166,7 @@ int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std:
     layOutOneElementPerLine(s.signature);
     std::string draft;
     writeNode(s.signature, &draft);
+    document.reset();  // all that follows works on the text; one tree at a time is enough
 
     pugi::xml_document signedDocument;
     const std::string signedText = withInsertion(source, insertion, draft);
