@@ -3,7 +3,8 @@
 # endpoints (the JSONP rows beside nginx and our HTTP server answering the same
 # bytes as a fixed body), resident memory of corvane-service, and the cost of
 # one CAdES-BES signature through the agent against the bare PKCS#11 job, and
-# the time of XAdES signing into documents with many namespace declarations.
+# the time of XAdES signing into documents with many namespace declarations,
+# and resident memory of corvane-service around large requests.
 #
 #   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
 #
@@ -50,6 +51,17 @@ CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --sec
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-xml-namespaces" || status=1
 "$build_dir/bench/corvane-bench-xpath" || status=1
+# The XAdES rows of the request-memory figures sign with a simulated card in
+# the test rig's pcscd. Where no pcscd runs at all, root starts the rig of this
+# build folder (a build with the tests has one) for them, and stops it after.
+rig_started=0
+if [ "$(id -u)" = 0 ] && [ ! -e /run/pcscd/pcscd.comm ] && ! pgrep -x pcscd >/dev/null &&
+   [ -x "$build_dir/tests/rig/corvane-cardsim-cli" ] &&
+   BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" start >/dev/null; then
+  rig_started=1
+fi
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-request-memory" || status=1
+[ $rig_started = 1 ] && BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" stop >/dev/null
 echo
 [ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"
 exit $status

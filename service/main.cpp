@@ -2,6 +2,7 @@
 #include "corvaneclientjsonpservice.h"
 #include "crash-handler.h"
 #include "descriptor-limit.h"
+#include "memory-release.h"
 #include "tev-logging.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     // A page that goes away mid-answer must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     corvane::raiseDescriptorLimit();
+    corvane::keepTrimThresholdFixed();
 
     auto* service = new CorvaneClientJSONPService(&application);
     service->startService();

@@ -3,6 +3,7 @@
 #include "agent-instances.h"
 #include "crash-handler.h"
 #include "descriptor-limit.h"
+#include "memory-release.h"
 #include "quessel-universal.h"
 #include "tev-logging.h"
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
     corvane::raiseDescriptorLimit();
+    corvane::keepTrimThresholdFixed();
 
     startJSONPService();
     tev::quessel::universal::startService();

@@ -46,13 +46,15 @@ bool parseContentLength(const QByteArray& text, qint64* result) {
     return true;
 }
 
-// One line of at most kMultiPartLine bytes, line end included.
-QByteArray readFileLine(QIODevice* file) {
-    QByteArray line(kMultiPartLine + 1, Qt::Uninitialized);
-    const qint64 got = file->readLine(line.data(), line.size());
+// One line of at most kMultiPartLine bytes, line end included, read into
+// `buffer` (kMultiPartLine + 1 bytes), which serves every line of a body: a
+// block of that size per line would stay with whatever shares it, 64 KiB for
+// a field of a few bytes. The line returned lies in `buffer` and is valid
+// until the next read; what is kept is copied out of it at its own size.
+QByteArray readFileLine(QIODevice* file, QByteArray& buffer) {
+    const qint64 got = file->readLine(buffer.data(), buffer.size());
     if (got <= 0) return QByteArray();
-    line.truncate(int(got));
-    return line;
+    return QByteArray::fromRawData(buffer.constData(), int(got));
 }
 
 // A new empty file in the temporary folder that has no name: the system
@@ -283,12 +285,14 @@ void HttpRequest::parseMultiPartFile() {
     const QByteArray delimiter = "--" + boundary;
     const QByteArray finalMark = boundary + "--";
     auto readable = [this]() { return !tempFile->atEnd() && tempFile->error() == QFileDevice::NoError; };
+    QByteArray buffer(kMultiPartLine + 1, Qt::Uninitialized);
     bool finished = false;
     while (!finished && readable()) {
         QByteArray fieldName;
         QByteArray fileName;
         while (readable()) {
-            const QByteArray line = readFileLine(tempFile).trimmed();
+            const QByteArray raw = readFileLine(tempFile, buffer);
+            const QByteArray line = QByteArray(raw.constData(), raw.size()).trimmed();
             if (line.startsWith("Content-Disposition:")) {
                 if (line.contains("form-data")) {
                     int start = line.indexOf(" name=\"");
@@ -311,10 +315,12 @@ void HttpRequest::parseMultiPartFile() {
         const qint64 contentStart = tempFile->pos();
         while (readable()) {
             const qint64 lineStart = tempFile->pos();
-            const QByteArray line = readFileLine(tempFile);
+            const QByteArray line = readFileLine(tempFile, buffer);
             if (line.startsWith(delimiter)) {
                 if (!fieldName.isEmpty() && fileName.isEmpty()) {
                     fieldValue.chop(2);   // the line end before the delimiter
+                    // Grown in steps, it may hold up to twice its size.
+                    fieldValue.squeeze();
                     parameters.insert(fieldName, fieldValue);
                 } else if (!fieldName.isEmpty()) {
                     Upload upload;
@@ -329,7 +335,7 @@ void HttpRequest::parseMultiPartFile() {
                 break;
             }
             if (fieldName.isEmpty() || !fileName.isEmpty()) continue;   // a file stays where it is
-            fieldValue.append(line);
+            fieldValue.append(line.constData(), line.size());
             currentSize += line.size();
         }
     }

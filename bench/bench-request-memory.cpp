@@ -1,0 +1,254 @@
+// Resident memory of corvane-service around large requests, measured on the
+// real program started from a private program folder, each row on a fresh one:
+//   - one multipart body of many small form fields ("f1=x", ...), at the
+//     largest size the service takes (just under its multipart limit of
+//     10,000,000 bytes) and at a quarter of it;
+//   - six signXaDES_BES_Enveloped requests at once (the connections a page
+//     opens to one host), documents of about 4.8 MB (near the limit once
+//     Base64-encoded twice) and of 1.2 MB, signed by a simulated AKIS card in
+//     the test rig's pcscd (the row is skipped, with the reason, when the rig
+//     is not up).
+// For each: resident memory before, the peak while served (VmHWM, reset through
+// /proc/<pid>/clear_refs just before), right after the answers and 5 s later.
+// Prints figures; asserts nothing.
+//
+//   corvane-bench-request-memory [--only fields|xades]
+//
+// CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
+#include "agent-process.h"
+#include "card-simulator.h"
+#include "rig-pcsc.h"
+#include "rig-readers.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace corvane::test;
+
+constexpr quint16 kPort = 16357;
+// The service's "maxMultiPartSize": a body must stay below it.
+constexpr int kMultiPartLimit = 10000000;
+constexpr int kConcurrent = 6;
+
+double mib(qint64 kib) { return double(kib) / 1024.0; }
+
+bool startAgent(AgentProcess& agent) {
+    for (int i = 0; i < 240 && portAcceptsConnections(kPort); ++i) {
+        if (i == 0) std::printf("  (port %d busy: another run of the agent holds it; waiting up to 120 s)\n", kPort);
+        QThread::msleep(500);
+    }
+    if (portAcceptsConnections(kPort) || !agent.start(kPort)) {
+        std::printf("  corvane-service did not come up on 127.0.0.1:%d\n", kPort);
+        return false;
+    }
+    QThread::msleep(1000);   // settled after start
+    return true;
+}
+
+QString writeFile(const QTemporaryDir& folder, const QString& name, const QByteArray& data) {
+    QFile file(folder.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) return {};
+    return file.fileName();
+}
+
+// The JSONP fields "callback" and "parameters" as a multipart body, with
+// `extra` parts before the closing delimiter.
+QByteArray jsonpMultipart(const QByteArray& json, const QByteArray& extra = {}) {
+    return "--B\r\nContent-Disposition: form-data; name=\"callback\"\r\n\r\ncb\r\n"
+           "--B\r\nContent-Disposition: form-data; name=\"parameters\"\r\n\r\n" +
+           json.toBase64() + "\r\n" + extra + "--B--\r\n";
+}
+
+// "0" when the answer is cb([{"responseCode":"0",...}]), else what it says.
+QString responseCode(const HttpAnswer& answer) {
+    const QByteArray& body = answer.body;
+    if (answer.exitCode != 0) return QString("curl %1").arg(answer.exitCode);
+    if (!body.startsWith("cb(") || !body.endsWith(")")) return "no JSONP answer: " + QString::fromLatin1(body.left(80));
+    const QJsonArray array = QJsonDocument::fromJson(body.mid(3, body.size() - 4)).array();
+    return array.isEmpty() ? "empty answer" : array[0].toObject()["responseCode"].toString();
+}
+
+HttpAnswer postMultipart(const QString& file) {
+    // curl would wait a second for a "100 Continue" before a body over 1 MiB.
+    return curlGet(kPort, "", {"-H", "Content-Type: multipart/form-data; boundary=B", "-H", "Expect:",
+                               "--data-binary", "@" + file, "--max-time", "300"});
+}
+
+struct Figures {
+    qint64 before = 0, peak = 0, answered = 0, later = 0;
+};
+
+// Sends each body file at once on its own connection and measures around them.
+Figures measure(qint64 pid, const std::vector<QString>& bodies, int* failures, QString* firstFailure) {
+    Figures f;
+    f.before = residentKiB(pid);
+    resetPeakResident(pid);
+    std::vector<QString> codes(bodies.size());
+    std::vector<std::thread> senders;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        senders.emplace_back([&, i] { codes[i] = responseCode(postMultipart(bodies[i])); });
+    }
+    for (auto& sender : senders) sender.join();
+    f.peak = peakResidentKiB(pid);
+    f.answered = residentKiB(pid);
+    QThread::msleep(5000);
+    f.later = residentKiB(pid);
+    for (const QString& code : codes) {
+        if (code == "0") continue;
+        if (firstFailure->isEmpty()) *firstFailure = code;
+        ++*failures;
+    }
+    return f;
+}
+
+void printHeader() {
+    std::printf("  %-34s %8s %9s %9s %9s %9s %13s %9s %9s\n", "requests", "body MB", "idle MiB", "peak MiB",
+                "answered", "5 s later", "peak+/request", "peak/body", "held/body");
+}
+
+// `requests` bodies of `bodyBytes` each; growth is counted from just before them.
+void printRow(const std::string& what, int requests, qint64 bodyBytes, qint64 idleKiB, const Figures& f) {
+    const double sent = double(bodyBytes) * requests;
+    std::printf("  %-34s %8.2f %9.1f %9.1f %9.1f %9.1f %13.1f %9.1f %9.1f\n", what.c_str(), double(bodyBytes) / 1e6,
+                mib(idleKiB), mib(f.peak), mib(f.answered), mib(f.later), mib(f.peak - f.before) / requests,
+                double(f.peak - f.before) * 1024 / sent, double(f.later - f.before) * 1024 / sent);
+    std::fflush(stdout);
+}
+
+// A multipart body of exactly `size` bytes: the JSONP fields for "initialize"
+// and then one-character fields "f0", "f1", ..., the last one padded.
+QByteArray manyFields(int size, int* fields) {
+    QByteArray parts;
+    const QByteArray frame = jsonpMultipart(R"({"action":"initialize"})");
+    *fields = 0;
+    for (;;) {
+        const QByteArray part = "--B\r\nContent-Disposition: form-data; name=\"f" + QByteArray::number(*fields) +
+                                "\"\r\n\r\nx\r\n";
+        if (frame.size() + parts.size() + part.size() > size) break;
+        parts += part;
+        ++*fields;
+    }
+    parts.insert(parts.size() - 2, QByteArray(size - frame.size() - parts.size(), 'x'));
+    return jsonpMultipart(R"({"action":"initialize"})", parts);
+}
+
+int runFields() {
+    std::printf("\nOne multipart body of many small form fields (each \"x\"), alone on a fresh corvane-service\n");
+    printHeader();
+    int failures = 0;
+    for (const int size : {(kMultiPartLimit - 1) / 4, kMultiPartLimit - 1}) {
+        QTemporaryDir folder;
+        int fields = 0;
+        const QByteArray body = manyFields(size, &fields);
+        const QString file = writeFile(folder, "body", body);
+        AgentProcess agent("bin/corvane-service");
+        if (file.isEmpty() || !startAgent(agent)) return 1;
+        const qint64 pid = agent.process().processId();
+        const qint64 idle = residentKiB(pid);
+        QString failure;
+        const Figures f = measure(pid, {file}, &failures, &failure);
+        printRow("1 x " + std::to_string(fields) + " fields", 1, body.size(), idle, f);
+        if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
+        agent.stop();
+    }
+    return failures ? 1 : 0;
+}
+
+// An invoice-like document of about `size` bytes: lines with attributes,
+// namespaced children and text.
+QByteArray invoice(int size) {
+    QByteArray document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                          "<Invoice xmlns=\"urn:corvane:bench:invoice\" xmlns:cbc=\"urn:corvane:bench:basic\">\n"
+                          "<cbc:ID>BNC2024000000001</cbc:ID><cbc:IssueDate>2024-05-01</cbc:IssueDate>\n";
+    for (int line = 1; document.size() < size - 200; ++line) {
+        const QByteArray n = QByteArray::number(line);
+        document += "<Line no=\"" + n + "\"><cbc:Item code=\"A" + n + "\">Item " + n +
+                    ", office supplies</cbc:Item><cbc:Quantity unit=\"C62\">" + QByteArray::number(line % 17 + 1) +
+                    "</cbc:Quantity><cbc:Price currency=\"TRY\">" + QByteArray::number(line % 997) +
+                    ".50</cbc:Price></Line>\n";
+    }
+    return document + "</Invoice>\n";
+}
+
+int runXades() {
+    std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
+                "on a fresh corvane-service after one small signature\n", kConcurrent);
+    std::string reason;
+    if (!rig::pcscdReady(&reason)) {
+        std::printf("  skipped: the test rig's pcscd is not running (%s); start it as root with\n"
+                    "  BUILD_DIR=<a build with the tests> tests/rig/pcscd-rig.sh start\n", reason.c_str());
+        return 0;
+    }
+    printHeader();
+    int failures = 0;
+    try {
+        cardsim::Card card(cardsim::Profile::Akis1);
+        card.insertInto(rig::kReaderAkisPort);
+        const QByteArray request = R"({"action":"signXaDES_BES_Enveloped","library":"akisp11","slotId":")" +
+                                   QByteArray::number(rig::kReaderAkis.slot) + R"(","certSerialNumber":")" +
+                                   QByteArray::fromStdString(card.keys()[0].serialDecimal) + R"(","pincode":")" +
+                                   QByteArray::fromStdString(card.pin()) +
+                                   R"(","signatureNodeXPath":"/*","nodeToSignXPath":"","dataBase64":")";
+        QTemporaryDir folder;
+        const QString warmUp = writeFile(folder, "small", jsonpMultipart(request + invoice(2000).toBase64() + "\"}"));
+        for (const int size : {4800000, 1200000}) {
+            const QByteArray document = invoice(size);
+            const QByteArray body = jsonpMultipart(request + document.toBase64() + "\"}");
+            const std::vector<QString> bodies(kConcurrent, writeFile(folder, QString("body-%1").arg(size), body));
+            AgentProcess agent("bin/corvane-service");
+            if (!startAgent(agent)) return 1;
+            const qint64 pid = agent.process().processId();
+            QString failure;
+            measure(pid, {warmUp}, &failures, &failure);   // loads the card's module once
+            const qint64 idle = residentKiB(pid);
+            const Figures f = measure(pid, bodies, &failures, &failure);
+            const QByteArray megabytes = QByteArray::number(double(document.size()) / 1e6, 'f', 1);
+            printRow(std::to_string(kConcurrent) + " x " + megabytes.toStdString() + " MB document", kConcurrent,
+                     body.size(), idle, f);
+            if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
+            agent.stop();
+        }
+    } catch (const std::exception& e) {
+        std::printf("  the simulated card failed: %s\n", e.what());
+        return 1;
+    }
+    return failures ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    std::signal(SIGPIPE, SIG_IGN);
+    QString only;
+    const QStringList args = application.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--only" && i + 1 < args.size()) only = args[++i];
+    }
+    if (!QFile::exists(rootCertificatePath())) {
+        std::printf("no TLS root at %s: build corvane-service first\n",
+                    rootCertificatePath().toLocal8Bit().constData());
+        return 2;
+    }
+    std::printf("\nResident memory of corvane-service around large requests (/proc/<pid>/status; \"answered\": "
+                "right after the last answer; peak+: growth to the peak; x/body: growth over the bytes sent)\n");
+    int failures = 0;
+    if (only.isEmpty() || only == "fields") failures += runFields();
+    if (only.isEmpty() || only == "xades") failures += runXades();
+    return failures ? 1 : 0;
+}
