@@ -24,7 +24,11 @@ run webserver/test-webserver-connections '*'
 run webserver/test-webserver-load '*'
 run webserver/test-webserver-units '*Many*'
 run core/test-timeout-runner '*'
-run core/test-logging '*'
+# Not the crash-line case: ThreadSanitizer delivers a SIGSEGV at once, even
+# while the thread is inside its runtime, and the crash hook's atomic loads
+# then wait for a runtime lock the interrupted code holds (a hang, now and
+# then). The ASan pass runs that case.
+run core/test-logging '*:-*CrashLine*'
 run pkcs11/test-pkcs11-signing '*Thread*'
 run cades/test-cades '*Concurrent*'
 run quessel/test-quessel-tokens '*Parallel*:*Hung*'
