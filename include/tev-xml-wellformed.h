@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace tev {
@@ -48,6 +49,12 @@ constexpr int kMaximumXmlDepth = 1000;
 // reading copies a name once per prefixed attribute, so this bounds that
 // reading at a fixed multiple of the document's size.
 constexpr std::size_t kLongestNamespaceName = 512;
+
+// Whether an attribute name is a namespace declaration ("xmlns" or
+// "xmlns:prefix"), as pugixml and a reading without namespaces hand it over.
+inline bool isNamespaceDeclaration(const char* name) {
+    return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':');
+}
 
 struct XmlRefusal {
     std::string reason;  // what is wrong, in the parser's words where it found it

@@ -57,10 +57,6 @@ bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-bool isNamespaceDeclaration(const char* name) {
-    return std::strcmp(name, "xmlns") == 0 || startsWith(name, "xmlns:");
-}
-
 // "" for the default namespace ("xmlns"), else the text after "xmlns:".
 std::string declaredPrefix(const char* name) {
     return name[5] == ':' ? std::string(name + 6) : std::string();
@@ -1043,8 +1039,6 @@ std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const 
     }
     return nodes;
 }
-
-
 
 // How the data reference points at the node to sign.
 struct DataReference {

@@ -159,16 +159,14 @@ struct LengthCheck {
     bool refused = false;
 };
 
-bool isDeclarationName(const XML_Char* name) {
-    return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':');
-}
-
 void XMLCALL onStartElementMeasuringNamespaces(void* data, const XML_Char*, const XML_Char** attributes) {
     LengthCheck& check = *static_cast<LengthCheck*>(data);
     for (const XML_Char** a = attributes; *a; a += 2) {
-        if (!isDeclarationName(a[0]) || std::strlen(a[1]) <= kLongestNamespaceName) continue;
+        if (!isNamespaceDeclaration(a[0])) continue;
+        const std::size_t length = std::strlen(a[1]);
+        if (length <= kLongestNamespaceName) continue;
         check.refused = true;
-        check.refusal.reason = std::string(a[0]) + ": a namespace name of " + std::to_string(std::strlen(a[1])) +
+        check.refusal.reason = std::string(a[0]) + ": a namespace name of " + std::to_string(length) +
                                " bytes; names longer than " + std::to_string(kLongestNamespaceName) +
                                " bytes are not signed";
         check.refusal.line = static_cast<int>(XML_GetCurrentLineNumber(check.parser));

@@ -1,5 +1,7 @@
 #include "tev-xpath-subset.h"
 
+#include "tev-xml-wellformed.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -418,7 +420,7 @@ bool matches(const NodeTest& test, const pugi::xml_node& node) {
 // Namespace declarations are no attributes to XPath; pugixml keeps them as ones.
 bool matches(const NodeTest& test, const pugi::xml_attribute& attribute) {
     const char* name = attribute.name();
-    if (std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':')) return false;
+    if (isNamespaceDeclaration(name)) return false;
     if (test.kind == NodeTest::Named) return test.name == name;
     return test.kind == NodeTest::AnyElement || std::strncmp(name, test.name.c_str(), test.name.size()) == 0;
 }
