@@ -29,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -700,10 +701,16 @@ public:
     bool boolean(const Expr& e, const Context& c);
 
 private:
+    // The units of work: one for each operator, function or test evaluated,
+    // kVisit for each node reached in a walk (what costs the most time on a
+    // large tree: a cache miss each), one for each 32 bytes read or built.
+    static constexpr std::uint64_t kVisit = 8;
     void charge(std::uint64_t units) {
         work_ += units;
         if (work_ > allowance_) throw Stopped();
     }
+    void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
+    const char* namespaceUri(const Node& n);
 
     Str stringValue(const Node& n);
     double numberValue(const Node& n) { return numberOf(stringValue(n).view()); }
@@ -729,6 +736,10 @@ private:
 
     std::uint64_t allowance_;
     std::uint64_t work_ = 0;
+    // namespace-uri() answers per prefix, for elements this far up and more
+    static constexpr std::size_t kClimbUnrecorded = 8;
+    std::unordered_map<std::string, std::unordered_map<const void*, const char*>> namespacesKnown_;
+    std::vector<const void*> climbed_;
 };
 
 // ---- conversions ---------------------------------------------------------------
@@ -737,13 +748,13 @@ Str Evaluator::stringValue(const Node& n) {
     charge(1);
     if (n.attribute) {
         Str s(std::string_view(n.attribute.value()));
-        charge(s.view().size());
+        chargeBytes(s.view().size());
         return s;
     }
     switch (n.node.type()) {
         case pugi::node_pcdata: case pugi::node_cdata: case pugi::node_comment: case pugi::node_pi: {
             Str s(std::string_view(n.node.value()));
-            charge(s.view().size());
+            chargeBytes(s.view().size());
             return s;
         }
         case pugi::node_element: case pugi::node_document: {
@@ -751,11 +762,11 @@ Str Evaluator::stringValue(const Node& n) {
             std::string built;
             int pieces = only.empty() ? 0 : 1;
             for (pugi::xml_node d = n.node.first_child(); d; d = nextWithin(d, n.node)) {
-                charge(1);
+                charge(kVisit);
                 const pugi::xml_node_type type = d.type();
                 if (type != pugi::node_pcdata && type != pugi::node_cdata) continue;
                 const std::string_view piece(d.value());
-                charge(piece.size());
+                chargeBytes(piece.size());
                 if (pieces++ == 0) {
                     only = piece;
                 } else {
@@ -910,22 +921,42 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
 
 // ---- functions -----------------------------------------------------------------
 
-const char* namespaceUriOf(const Node& n) {
+// The xmlns:prefix (or xmlns) attribute nearest to the node, on it or an
+// ancestor. The answer for an element far from the node is kept, so that a
+// deep tree is not climbed again for every node in it.
+const char* Evaluator::namespaceUri(const Node& n) {
     const char* name = n.attribute ? n.attribute.name() : n.node.name();
     const char* colon = std::strchr(name, ':');
     if (n.attribute && !colon) return "";  // the default namespace is not an attribute's
-    const std::size_t prefixLength = colon ? static_cast<std::size_t>(colon - name) : 0;
-    for (pugi::xml_node p = n.node; p; p = p.parent()) {
+    const std::string prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
+    std::unordered_map<const void*, const char*>& known = namespacesKnown_[prefix];
+    climbed_.clear();
+    const char* found = nullptr;
+    std::size_t height = 0;
+    for (pugi::xml_node p = n.node; p && !found; p = p.parent(), ++height) {
+        charge(1);
+        if (height >= kClimbUnrecorded) {
+            const auto at = known.find(p.internal_object());
+            if (at != known.end()) {
+                found = at->second;
+                break;
+            }
+            climbed_.push_back(p.internal_object());
+        }
         for (pugi::xml_attribute a = p.first_attribute(); a; a = a.next_attribute()) {
+            charge(1);
             const char* declared = a.name();
             if (std::strncmp(declared, "xmlns", 5) != 0) continue;
-            const bool same = colon ? declared[5] == ':' && std::strncmp(declared + 6, name, prefixLength) == 0 &&
-                                          declared[6 + prefixLength] == '\0'
-                                    : declared[5] == '\0';
-            if (same) return a.value();
+            const bool same = colon ? declared[5] == ':' && prefix == declared + 6 : declared[5] == '\0';
+            if (same) {
+                found = a.value();
+                break;
+            }
         }
     }
-    return "";
+    if (!found) found = "";
+    for (const void* p : climbed_) known.emplace(p, found);
+    return found;
 }
 
 Node Evaluator::firstOf(const Expr& arg, const Context& c, bool* found) {
@@ -938,7 +969,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
     charge(1);
     auto arg = [&](std::size_t i) { return string(*e.args[i], c); };
     auto measured = [&](Str s) {
-        charge(s.view().size());
+        chargeBytes(s.view().size());
         return s;
     };
     switch (e.fn) {
@@ -947,7 +978,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             bool found = true;
             if (!e.args.empty()) n = firstOf(*e.args[0], c, &found);
             if (!found) return Str();
-            if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUriOf(n))));
+            if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
             const char* name = n.attribute ? n.attribute.name() : n.node.name();
             return measured(Str(std::string_view(e.fn == Fn::Name ? name : localNameOf(name))));
         }
@@ -957,7 +988,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             std::string joined;
             for (std::size_t i = 0; i < e.args.size(); ++i) {
                 const Str part = arg(i);
-                charge(part.view().size());
+                chargeBytes(part.view().size());
                 joined.append(part.view().data(), part.view().size());
             }
             return Str(std::move(joined));
@@ -965,7 +996,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
         case Fn::SubstringBefore: case Fn::SubstringAfter: {
             Str s = arg(0);
             const Str p = arg(1);
-            charge(s.view().size());
+            chargeBytes(s.view().size());
             const std::size_t at = s.view().find(p.view());
             if (at == std::string_view::npos) return Str();
             std::string_view part = e.fn == Fn::SubstringBefore ? s.view().substr(0, at)
@@ -982,12 +1013,12 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             if (std::isnan(first) || std::isnan(last) || first >= length + 1 || first >= last || last < 1) return Str();
             const std::size_t from = first < 1 ? 1 : static_cast<std::size_t>(first);
             const std::size_t to = last >= length + 1 ? text.size() + 1 : static_cast<std::size_t>(last);
-            charge(to - from);
+            chargeBytes(to - from);
             return Str(std::string(text.substr(from - 1, to - from)));
         }
         case Fn::NormalizeSpace: {
             const Str s = e.args.empty() ? stringValue(c.node) : arg(0);
-            charge(s.view().size());
+            chargeBytes(s.view().size());
             std::string out;
             bool blank = false;
             for (const char ch : s.view()) {
@@ -1003,7 +1034,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
         }
         case Fn::Translate: {
             const Str s = arg(0), from = arg(1), to = arg(2);
-            charge(s.view().size() + from.view().size());
+            chargeBytes(s.view().size() + from.view().size());
             std::string out;
             for (const char ch : s.view()) {
                 const std::size_t at = from.view().find(ch);
@@ -1047,7 +1078,7 @@ bool Evaluator::callBoolean(const Expr& e, const Context& c) {
     switch (e.fn) {
         case Fn::StartsWith: case Fn::Contains: {
             const Str s = string(*e.args[0], c), p = string(*e.args[1], c);
-            charge(s.view().size());
+            chargeBytes(s.view().size());
             return e.fn == Fn::StartsWith ? s.view().substr(0, p.view().size()) == p.view()
                                           : s.view().find(p.view()) != std::string_view::npos;
         }
@@ -1180,7 +1211,7 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
 }
 
 bool Evaluator::keeps(const Step& step, const Node& n) {
-    charge(1);
+    charge(kVisit);
     if (!(n.attribute ? passes(step, n.attribute) : passes(step, n.node))) return false;
     for (const Predicate& p : step.predicates) {
         if (!predicateHolds(p, Context{n, 1, 1})) return false;
@@ -1313,7 +1344,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             axisNodes.clear();
             std::size_t counted = 0;
             walkAxis(context, s.axis, [&](const Node& n) {
-                charge(1);
+                charge(kVisit);
                 if (!(n.attribute ? passes(s, n.attribute) : passes(s, n.node))) return true;
                 ++counted;
                 if (!nth || static_cast<double>(counted) == head->number) axisNodes.push_back(n);
@@ -1420,7 +1451,7 @@ void Evaluator::sortUnique(NodeSet* set) {
     NodeSet ordered;
     ordered.reserve(left);
     for (pugi::xml_node n = root; n && left > 0; n = nextWithin(n, root)) {
-        charge(1);
+        charge(kVisit);
         if (members.count(n.internal_object())) {
             ordered.push_back(Node{n, pugi::xml_attribute()});
             --left;
@@ -1467,7 +1498,7 @@ Compiled compile(const std::string& xpath, bool nodeSetOnly) {
 }  // namespace
 
 std::uint64_t xpathWorkAllowance(std::size_t documentBytes) {
-    return 1000000u + 8u * static_cast<std::uint64_t>(documentBytes);
+    return 1000000u + 6u * static_cast<std::uint64_t>(documentBytes);
 }
 
 XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
