@@ -672,13 +672,6 @@ const char* localNameOf(const char* name) {
     return colon ? colon + 1 : name;
 }
 
-bool isAncestorOf(pugi::xml_node ancestor, pugi::xml_node n) {
-    for (n = n.parent(); n; n = n.parent()) {
-        if (n == ancestor) return true;
-    }
-    return false;
-}
-
 // ---- evaluation --------------------------------------------------------------
 
 struct Context {
@@ -1286,6 +1279,8 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             pugi::xml_node cur = n;
             while (cur && !cur.previous_sibling()) cur = cur.parent();
             if (!cur) return;
+            // The ancestors of n still ahead are met in turn, nearest first.
+            pugi::xml_node ancestor = cur.parent();
             cur = cur.previous_sibling();
             while (true) {
                 while (pugi::xml_node last = cur.last_child()) cur = last;
@@ -1293,7 +1288,11 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
                 while (!cur.previous_sibling()) {
                     cur = cur.parent();
                     if (!cur) return;
-                    if (!isAncestorOf(cur, n) && !visit(Node{cur, pugi::xml_attribute()})) return;
+                    if (cur == ancestor) {
+                        ancestor = ancestor.parent();
+                    } else if (!visit(Node{cur, pugi::xml_attribute()})) {
+                        return;
+                    }
                 }
                 cur = cur.previous_sibling();
             }
