@@ -10,9 +10,15 @@
 //     is not up).
 // For each: resident memory before, the peak while served (VmHWM, reset through
 // /proc/<pid>/clear_refs just before), right after the answers and 5 s later.
+// Then the cost of the same 4.8 MB request sent back to back, one after the
+// other on one connection at a time: CPU time (user + system) of the
+// corvane-service process and its minor page faults per request, from
+// /proc/<pid>/stat. With --baseline-dir, the build in that folder (another
+// commit's) runs in turn with this one, alternating, each on a fresh process.
 // Prints figures; asserts nothing.
 //
-//   corvane-bench-request-memory [--only fields|xades]
+//   corvane-bench-request-memory [--only fields|xades|back-to-back] [--baseline-dir <build>]
+//                                [--rounds N] [--requests N]
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
 #include "agent-process.h"
@@ -22,6 +28,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,11 +36,13 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -185,6 +194,15 @@ QByteArray invoice(int size) {
     return document + "</Invoice>\n";
 }
 
+// The JSON of a signXaDES_BES_Enveloped request with the card's first key, up
+// to the opening quote of the document's Base64.
+QByteArray xadesRequestStart(const cardsim::Card& card) {
+    return R"({"action":"signXaDES_BES_Enveloped","library":"akisp11","slotId":")" +
+           QByteArray::number(rig::kReaderAkis.slot) + R"(","certSerialNumber":")" +
+           QByteArray::fromStdString(card.keys()[0].serialDecimal) + R"(","pincode":")" +
+           QByteArray::fromStdString(card.pin()) + R"(","signatureNodeXPath":"/*","nodeToSignXPath":"","dataBase64":")";
+}
+
 int runXades() {
     std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
                 "on a fresh corvane-service after one small signature\n", kConcurrent);
@@ -199,11 +217,7 @@ int runXades() {
     try {
         cardsim::Card card(cardsim::Profile::Akis1);
         card.insertInto(rig::kReaderAkisPort);
-        const QByteArray request = R"({"action":"signXaDES_BES_Enveloped","library":"akisp11","slotId":")" +
-                                   QByteArray::number(rig::kReaderAkis.slot) + R"(","certSerialNumber":")" +
-                                   QByteArray::fromStdString(card.keys()[0].serialDecimal) + R"(","pincode":")" +
-                                   QByteArray::fromStdString(card.pin()) +
-                                   R"(","signatureNodeXPath":"/*","nodeToSignXPath":"","dataBase64":")";
+        const QByteArray request = xadesRequestStart(card);
         QTemporaryDir folder;
         const QString warmUp = writeFile(folder, "small", jsonpMultipart(request + invoice(2000).toBase64() + "\"}"));
         for (const int size : {4800000, 1200000}) {
@@ -230,15 +244,165 @@ int runXades() {
     return failures ? 1 : 0;
 }
 
+
+// CPU time (user + system, in clock ticks) and minor page faults of a process
+// so far, from /proc/<pid>/stat; -1 when it cannot be read.
+struct ProcessCost {
+    long long ticks = -1, minorFaults = -1;
+};
+
+ProcessCost processCost(qint64 pid) {
+    QFile file(QString("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray stat = file.readAll();
+    // The fields after the program name (in parentheses, which may hold
+    // blanks), from field 3 on: minflt is field 10, utime 14, stime 15.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) return {};
+    return {fields[11].toLongLong() + fields[12].toLongLong(), fields[7].toLongLong()};
+}
+
+// Runs the programs of another build folder, and trusts its TLS root, while it lives.
+class BuildInUse {
+public:
+    explicit BuildInUse(const QString& folder) : previous(qgetenv("CORVANE_BINARY_DIR")) {
+        qputenv("CORVANE_BINARY_DIR", folder.toLocal8Bit());
+    }
+    ~BuildInUse() { qputenv("CORVANE_BINARY_DIR", previous); }
+
+private:
+    const QByteArray previous;
+};
+
+struct Side {
+    std::string name;
+    QString folder;
+    std::vector<double> cpu, faults, wall, idleCpu;
+};
+
+// One fresh corvane-service of `side`: a small signature (loads the card's
+// module) and one large request (the process grows to its working size), then
+// `requests` large ones back to back, each measured from the end of the one
+// before; and what the process spends in the 3 s after the last answer.
+bool runSide(Side& side, const QString& warmUp, const QString& large, int requests, int* failures,
+             QString* failure) {
+    const BuildInUse build(side.folder);
+    AgentProcess agent("bin/corvane-service");
+    if (!startAgent(agent)) return false;
+    const qint64 pid = agent.process().processId();
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    const auto answered = [&](const QString& body) {
+        const QString code = responseCode(postMultipart(body));
+        if (code == "0") return true;
+        if (failure->isEmpty()) *failure = code;
+        ++*failures;
+        return false;
+    };
+    answered(warmUp);
+    answered(large);
+    ProcessCost before = processCost(pid);
+    for (int i = 0; i < requests; ++i) {
+        QElapsedTimer wall;
+        wall.start();
+        answered(large);
+        side.wall.push_back(double(wall.elapsed()) / 1000);
+        const ProcessCost after = processCost(pid);
+        side.cpu.push_back(double(after.ticks - before.ticks) / tick);
+        side.faults.push_back(double(after.minorFaults - before.minorFaults));
+        before = after;
+    }
+    QThread::msleep(3000);
+    side.idleCpu.push_back(double(processCost(pid).ticks - before.ticks) / tick);
+    agent.stop();
+    return before.ticks >= 0;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double mean(const std::vector<double>& values) {
+    double sum = 0;
+    for (const double v : values) sum += v;
+    return values.empty() ? 0 : sum / double(values.size());
+}
+
+void printSide(const Side& side) {
+    const auto [cpuMin, cpuMax] = std::minmax_element(side.cpu.begin(), side.cpu.end());
+    const auto [faultMin, faultMax] = std::minmax_element(side.faults.begin(), side.faults.end());
+    std::printf("  %-12s %8zu %7.3f %7.3f %5.3f-%5.3f %9.0f %9.0f %6.0f-%6.0f %7.2f %10.3f\n", side.name.c_str(),
+                side.cpu.size(), median(side.cpu), mean(side.cpu), *cpuMin, *cpuMax, median(side.faults),
+                mean(side.faults), *faultMin, *faultMax, median(side.wall), median(side.idleCpu));
+    std::printf("  %-12s %s\n", "", side.folder.toLocal8Bit().constData());
+}
+
+int runBackToBack(const QString& baselineFolder, int rounds, int requests) {
+    std::printf("\nsignXaDES_BES_Enveloped requests of a 4.8 MB document sent back to back over JSONP (multipart), "
+                "one at a time, simulated AKIS card: cost to corvane-service per request, from /proc/<pid>/stat "
+                "(%d round(s) of %d on a fresh process, after one small and one large request%s)\n",
+                rounds, requests, baselineFolder.isEmpty() ? "" : "; the builds take turns");
+    std::string reason;
+    if (!rig::pcscdReady(&reason)) {
+        std::printf("  skipped: the test rig's pcscd is not running (%s)\n", reason.c_str());
+        return 0;
+    }
+    if (!baselineFolder.isEmpty() && !QFile::exists(baselineFolder + "/bin/corvane-service")) {
+        std::printf("  no %s/bin/corvane-service: build the baseline first\n", baselineFolder.toLocal8Bit().constData());
+        return 1;
+    }
+    std::vector<Side> sides{{"this build", binaryDir(), {}, {}, {}, {}}};
+    if (!baselineFolder.isEmpty()) sides.push_back({"baseline", baselineFolder, {}, {}, {}, {}});
+    int failures = 0;
+    QString failure;
+    try {
+        cardsim::Card card(cardsim::Profile::Akis1);
+        card.insertInto(rig::kReaderAkisPort);
+        const QByteArray request = xadesRequestStart(card);
+        QTemporaryDir folder;
+        const QString warmUp = writeFile(folder, "small", jsonpMultipart(request + invoice(2000).toBase64() + "\"}"));
+        const QString large = writeFile(folder, "large", jsonpMultipart(request + invoice(4800000).toBase64() + "\"}"));
+        for (int round = 0; round < rounds; ++round) {
+            for (std::size_t i = 0; i < sides.size(); ++i) {
+                // Each round starts with the other build, so that neither always runs first.
+                Side& side = sides[(i + round) % sides.size()];
+                if (!runSide(side, warmUp, large, requests, &failures, &failure)) return 1;
+            }
+        }
+    } catch (const std::exception& e) {
+        std::printf("  the simulated card failed: %s\n", e.what());
+        return 1;
+    }
+    std::printf("  %-12s %8s %7s %7s %11s %9s %9s %13s %7s %10s\n", "build", "requests", "CPU s", "mean",
+                "min-max", "minflt", "mean", "min-max", "wall s", "idle CPU s");
+    for (const Side& side : sides) printSide(side);
+    if (sides.size() == 2) {
+        std::printf("  this build / baseline: CPU %.2fx (median), %.2fx (mean); minor faults %.2fx (median)\n",
+                    median(sides[0].cpu) / median(sides[1].cpu), mean(sides[0].cpu) / mean(sides[1].cpu),
+                    median(sides[0].faults) / median(sides[1].faults));
+    }
+    std::printf("  (CPU s, minflt, wall s: per request; idle CPU s: in the 3 s after the last answer, median)\n");
+    if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
+    std::fflush(stdout);
+    return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
     QString only;
+    QString baseline = QString::fromLocal8Bit(qgetenv("CORVANE_BASELINE_DIR"));
+    int rounds = 3, requests = 4;
     const QStringList args = application.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--only" && i + 1 < args.size()) only = args[++i];
+        else if (args[i] == "--baseline-dir" && i + 1 < args.size()) baseline = args[++i];
+        else if (args[i] == "--rounds" && i + 1 < args.size()) rounds = std::max(1, args[++i].toInt());
+        else if (args[i] == "--requests" && i + 1 < args.size()) requests = std::max(1, args[++i].toInt());
     }
     if (!QFile::exists(rootCertificatePath())) {
         std::printf("no TLS root at %s: build corvane-service first\n",
@@ -250,5 +414,6 @@ int main(int argc, char** argv) {
     int failures = 0;
     if (only.isEmpty() || only == "fields") failures += runFields();
     if (only.isEmpty() || only == "xades") failures += runXades();
+    if (only.isEmpty() || only == "back-to-back") failures += runBackToBack(baseline, rounds, requests);
     return failures ? 1 : 0;
 }

@@ -13,7 +13,10 @@
 # program folders (ports 127.0.0.1:16356 and 16357 must be free, a run waits
 # up to 2 minutes for them; the comparison servers use 16358 and 16359).
 # BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
-# (default 40) the number of signing rounds.
+# (default 40) the number of signing rounds. BENCH_BASELINE=<commit> also
+# builds that commit (Release, in a git worktree at <build-dir>/baseline-<commit>/)
+# and measures back-to-back large requests on it and on this build, taking
+# turns; BENCH_BASELINE_DIR=<build folder> uses a baseline already built.
 # Nothing here asserts a time; the exit status only says whether every
 # measurement ran (a failing request or signature makes it non-zero).
 set -uo pipefail
@@ -38,6 +41,26 @@ if ! cmake --build "$build_dir" --target corvane-service corvane-universal corva
   exit 2
 fi
 
+# Another commit's corvane-service for the back-to-back rows, built once.
+baseline_dir=${BENCH_BASELINE_DIR:-}
+if [ -z "$baseline_dir" ] && [ -n "${BENCH_BASELINE:-}" ]; then
+  baseline_commit=$(git -C "$source_dir" rev-parse --short "${BENCH_BASELINE}^{commit}") ||
+    { echo "bench: no commit $BENCH_BASELINE"; exit 2; }
+  baseline_root="$build_dir/baseline-$baseline_commit"
+  if [ ! -d "$baseline_root/src" ]; then
+    git -C "$source_dir" worktree add --detach "$baseline_root/src" "$baseline_commit" >/dev/null 2>&1 ||
+      { echo "bench: cannot check out $baseline_commit into $baseline_root/src"; exit 2; }
+  fi
+  baseline_dir="$baseline_root/build"
+  echo "bench: building corvane-service of $baseline_commit in $baseline_dir"
+  if ! { cmake -S "$baseline_root/src" -B "$baseline_dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF &&
+         cmake --build "$baseline_dir" --target corvane-service -j"$(nproc)"; } >"$baseline_root/build.log" 2>&1; then
+    tail -40 "$baseline_root/build.log"
+    exit 2
+  fi
+fi
+[ -z "$baseline_dir" ] || baseline_dir=$(cd "$baseline_dir" && pwd)
+
 echo
 echo "Corvane figures, $(date '+%Y-%m-%d %H:%M:%S')"
 echo "  commit     $(git -C "$source_dir" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$source_dir" diff --quiet 2>/dev/null || echo ' (working tree differs)')"
@@ -45,6 +68,10 @@ echo "  build      $build_dir, ${build_type:-no build type}${sanitized:+, instru
 echo "  machine    $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$build_type" != "Release" ] && echo "  NOTE: not a Release build; these figures are not the product's"
 [ -n "$sanitized" ] && echo "  NOTE: sanitizer instrumentation slows everything down"
+if [ -n "$baseline_dir" ]; then
+  baseline_source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$baseline_dir/CMakeCache.txt" 2>/dev/null)
+  echo "  baseline   $baseline_dir, commit $(git -C "${baseline_source:-/nonexistent}" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+fi
 
 status=0
 CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" || status=1
@@ -60,7 +87,8 @@ if [ "$(id -u)" = 0 ] && [ ! -e /run/pcscd/pcscd.comm ] && ! pgrep -x pcscd >/de
    BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" start >/dev/null; then
   rig_started=1
 fi
-CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-request-memory" || status=1
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-request-memory" \
+  ${baseline_dir:+--baseline-dir "$baseline_dir"} || status=1
 [ $rig_started = 1 ] && BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" stop >/dev/null
 echo
 [ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"

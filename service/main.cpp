@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     // A page that goes away mid-answer must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
     corvane::raiseDescriptorLimit();
-    corvane::keepTrimThresholdFixed();
+    corvane::memory::prepareRelease();
 
     auto* service = new CorvaneClientJSONPService(&application);
     service->startService();

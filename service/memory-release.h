@@ -1,17 +1,33 @@
-// Freed memory handed back to the system. A large request takes tens of times
-// its size while it is served; what it freed must not stay with the program.
+// Freed memory handed back to the system once the program has nothing to do.
+// A large request takes tens of times its size while it is served; what it
+// freed must not stay with the program, but giving it back inside or between
+// requests makes every next large request fault all of it in again.
 #pragma once
 
+#include <QtGlobal>
+
 namespace corvane {
+namespace memory {
 
-// Keeps the C library's trim threshold at its starting value (128 KiB): free
-// memory at the top of an arena beyond it goes back to the system as it is
-// freed. Left alone, the library raises the threshold after the first large
-// block is freed, up to 64 MiB per arena, and a program that has served a few
-// large requests at once holds hundreds of megabytes long after they ended:
-// the malloc_trim() after a large request gives back free pages inside the
-// arenas, but neither the top of a thread's arena nor what is freed after it
-// ran (a connection's buffers, once its client closes it). Call once, at start.
-void keepTrimThresholdFixed();
+// A request (or message) of at least this many bytes leaves memory to give back.
+constexpr qint64 kLargeRequestBytes = 1024 * 1024;
 
+// Time with no request under way before that memory is given back.
+constexpr int kIdleBeforeTrimMs = 1500;
+
+// Call once at start, from the thread that runs the program's event loop: the
+// memory is given back there. Also limits the C library to two arenas.
+// Without it the calls below do nothing.
+void prepareRelease();
+
+// From any thread: a request is being served, and then it has been served and
+// everything it held freed (`bytes`: its size).
+void requestStarted();
+void requestFinished(qint64 bytes);
+
+// From the event loop's thread, where requests are served one at a time: a
+// large request or message has been freed.
+void releaseWhenIdle();
+
+}  // namespace memory
 }  // namespace corvane

@@ -40,7 +40,7 @@
 #include "tev-pkcs11.h"
 #include "tev-signature.h"
 #include "tev-xml-wellformed.h"
-#include "tev-xpath-subset.h"
+#include "tev-xpath.h"
 
 namespace tev {
 namespace quessel {
@@ -1028,14 +1028,17 @@ void ensureDeclaration(pugi::xml_document* document, bool withEncoding) {
 
 // ---- enveloped road ----------------------------------------------------------------------
 
-// What the caller's XPath selects, in document order. Only the forms callers
-// write are evaluated (tev-xpath-subset.h); any other selects nothing, and
-// the log says which part was not taken.
-std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath) {
+// What the caller's XPath selects, in document order. Its work is bounded by
+// an allowance that grows with the document (tev-xpath.h); an XPath that
+// spends it selects nothing, and the log says after how much work it stopped.
+std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath,
+                                          std::size_t documentBytes) {
     std::vector<pugi::xpath_node> nodes;
-    std::string notTaken;
-    if (!selectByXPath(document, xpath, &nodes, &notTaken)) {
-        logError("The XPath " + xpath + " is not evaluated: " + notTaken);
+    const std::uint64_t allowance = xpathWorkAllowance(documentBytes);
+    const XPathOutcome outcome = selectByXPath(document, xpath, allowance, &nodes);
+    if (!outcome.completed) {
+        logError("The XPath " + xpath + " is stopped after " + std::to_string(outcome.work) +
+                 " units of work, the allowance for a document of " + std::to_string(documentBytes) + " bytes");
     }
     return nodes;
 }
@@ -1047,13 +1050,14 @@ struct DataReference {
 };
 
 // 0 or 52.
-int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, DataReference* reference) {
+int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std::size_t documentBytes,
+                     DataReference* reference) {
     const std::string& xpath = task->nodeToSignXPath;
     if (xpath.empty() || xpath == "/") {
         reference->node = *document;
         return 0;
     }
-    const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath);
+    const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath, documentBytes);
     if (found.empty()) {
         logError("The node to be signed cannot be found with XPath " + xpath);
         return kInvalidSignatureTarget;
@@ -1136,14 +1140,14 @@ int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std:
     task->signatureId = "Signature-Id-" + freshUuid();
     task->signatureValueId = "Signature-Value-Id-" + freshUuid();
 
-    const std::vector<pugi::xpath_node> targets = selectNodes(document, task->signatureNodeXPath);
+    const std::vector<pugi::xpath_node> targets = selectNodes(document, task->signatureNodeXPath, original.size());
     if (targets.size() != 1 || targets.front().attribute() || targets.front().node().type() != pugi::node_element) {
         logError("Cannot find target signature node");
         return kInvalidSignatureTarget;
     }
     const pugi::xml_node target = targets.front().node();
     DataReference data;
-    if (const int chosen = chooseNodeToSign(task, &document, &data)) return chosen;
+    if (const int chosen = chooseNodeToSign(task, &document, original.size(), &data)) return chosen;
     Insertion insertion;
     if (!locateInsertion(original, target, false, &insertion)) {
         logError("Cannot locate the target signature node in the document text");

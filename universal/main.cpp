@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     corvane::crash::hook(segfault_sigaction, {SIGSEGV});
     std::signal(SIGPIPE, SIG_IGN);
     corvane::raiseDescriptorLimit();
-    corvane::keepTrimThresholdFixed();
+    corvane::memory::prepareRelease();
 
     startJSONPService();
     tev::quessel::universal::startService();

@@ -1,17 +1,13 @@
 #include "message-budget.h"
 
+#include "memory-release.h"
 #include "tev-logging.h"
 
 #include <QPointer>
 #include <QSslSocket>
 #include <QWebSocket>
-#include <malloc.h>
 
 namespace {
-
-// Releases at least this large are followed by handing freed memory back, so
-// that memory comes back near idle instead of staying at its peak.
-constexpr qint64 kTrimAfterRelease = 1024 * 1024;
 
 qint64 chargedBytes(qint64 bytes) { return bytes > kUnchargedMessageSize ? bytes : 0; }
 
@@ -20,11 +16,6 @@ qint64 chargedBytes(qint64 bytes) { return bytes > kUnchargedMessageSize ? bytes
 MessageBudget::MessageBudget(QObject* parent) : QObject(parent) {
     deadlineTimer.setInterval(1000);
     connect(&deadlineTimer, &QTimer::timeout, this, &MessageBudget::checkDeadlines);
-    // Freed sockets and their buffers go with the next turns of the event
-    // loop; hand the memory back once they are gone.
-    trimTimer.setSingleShot(true);
-    trimTimer.setInterval(200);
-    connect(&trimTimer, &QTimer::timeout, this, []() { malloc_trim(0); });
 }
 
 void MessageBudget::watch(QSslSocket* socket) {
@@ -147,7 +138,10 @@ void MessageBudget::refuse(QSslSocket* socket, QWebSocketProtocol::CloseCode cod
 
 void MessageBudget::release(qint64 bytes) {
     held -= bytes;
-    if (bytes >= kTrimAfterRelease && !trimTimer.isActive()) trimTimer.start();
+    // Freed sockets and their buffers go with the next turns of the event
+    // loop; the memory goes back once the program has been idle a moment, so
+    // that large messages one after the other do not fault it all in again.
+    if (bytes >= corvane::memory::kLargeRequestBytes) corvane::memory::releaseWhenIdle();
 }
 
 void MessageBudget::checkDeadlines() {

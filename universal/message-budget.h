@@ -11,7 +11,7 @@
 // went beyond; the socket reads nothing more of it. A message that is not whole
 // within its deadline closes its connection too (close code 1008), so nobody
 // can keep a part of the budget for ever. Large releases hand the freed memory
-// back to the system.
+// back to the system once the program is idle.
 #pragma once
 
 #include <QElapsedTimer>
@@ -93,5 +93,4 @@ private:
     qint64 held = 0;
     qint64 busyMs = 0;   // time spent serving requests, in total
     QTimer deadlineTimer;
-    QTimer trimTimer;
 };

@@ -4,11 +4,12 @@
 #include "tessaly-request.h"
 #include "tessaly-response.h"
 
+#include "memory-release.h"
+
 #include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <malloc.h>
 #include <unistd.h>
 
 namespace tessaly {
@@ -17,15 +18,6 @@ namespace {
 
 // The one answer to every request that the parser refuses.
 const QByteArray kRefusal = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
-
-// A request whose body is at least this large hands the memory it used back
-// to the system once it and its answer are gone. Serving a large body takes
-// tens of times its size (an XML document's trees and copies), and the C
-// library keeps free pages inside its arenas for later: a few such requests
-// at once left the service most of a gigabyte larger. Trimming walks every
-// arena and holds each one's lock meanwhile, so small requests, which leave
-// little behind, skip it.
-constexpr qint64 kTrimAfterBodyBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -176,6 +168,12 @@ void HttpConnectionHandler::read() {
         readTimer.stop();
         // A complete request's body has exactly its declared length.
         const qint64 bodyBytes = currentRequest->getHeader("Content-Length").toLongLong();
+        // Serving a large body takes tens of times its size (an XML document's
+        // trees and copies); that memory goes back to the system once no
+        // request has been under way for a moment, never while one is served.
+        // The request ends with this scope, after it and its answer are freed.
+        corvane::memory::requestStarted();
+        const auto finished = qScopeGuard([bodyBytes]() { corvane::memory::requestFinished(bodyBytes); });
         bool closeAfter =
             currentRequest->getHeader("Connection").compare("close", Qt::CaseInsensitive) == 0 ||
             currentRequest->getVersion().compare("HTTP/1.0", Qt::CaseInsensitive) == 0;
@@ -202,7 +200,6 @@ void HttpConnectionHandler::read() {
             }
         }
         dropCurrentRequest();
-        if (bodyBytes >= kTrimAfterBodyBytes) malloc_trim(0);
         if (connectionEnded) return;
         if (failed) {
             // Finishing the body would pass a broken answer off as complete:

@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <pugixml.hpp>
 #include <thread>
 #include <vector>
 #include <sys/types.h>
@@ -488,9 +489,11 @@ TEST_F(ServiceE2E, CostlyXmlShapesAreSignedInTimeOrRefused) {
     const QJsonArray signedAnswer = post(envelopedRequest(card, inherited, "/*", ""));
     EXPECT_EQ(codeOf(signedAnswer), "0") << QJsonDocument(signedAnswer).toJson().left(300).toStdString();
 
-    // An XPath whose cost has no bound (n^3 here): not evaluated, and
-    // answered as one that selects nothing, before the PIN is tried.
-    const QByteArray document = "<d>" + QByteArray("<e/>").repeated(40) + "</d>";
+    // An XPath whose cost has no bound (n^3 here: 27 million nodes reached
+    // over 300 elements, and a billion over a thousand): stopped when it has
+    // spent its allowance, and answered as one that selects nothing, before
+    // the PIN is tried.
+    const QByteArray document = "<d>" + QByteArray("<e/>").repeated(300) + "</d>";
     const QString unbounded = "/d[count(//*[count(//*[count(//*) > 0]) > 0]) > 0]";
     const QString log = agent->logFile("corvane-service.log");
     for (const bool asSignatureNode : {true, false}) {
@@ -508,10 +511,99 @@ TEST_F(ServiceE2E, CostlyXmlShapesAreSignedInTimeOrRefused) {
             ASSERT_EQ(codeOf(answer), "52") << QJsonDocument(answer).toJson().toStdString();
             EXPECT_EQ(commandsStartingWith(card, "0020"), 0) << "a PIN try was spent";
             const QByteArray text = fileText(log);
-            const int notTaken = text.lastIndexOf("is not evaluated: count(");
-            logged = notTaken >= 0 && text.indexOf(refusal, notTaken) > notTaken;
+            const int stopped = text.lastIndexOf("The XPath " + unbounded.toUtf8() + " is stopped after ");
+            logged = stopped >= 0 && text.indexOf(refusal, stopped) > stopped;
         }
         EXPECT_TRUE(logged) << fileText(log).right(600).toStdString();
+    }
+}
+
+// XPaths callers write for an e-invoice: namespace functions, parentheses,
+// explicit axes, functions and paths in predicates, a union. pugixml, reading
+// the same text as the service does, says what each selects: the one element
+// the signature goes into, or the node it covers (the root element, signed as
+// the whole document, or an element by its Id). The signature must stand
+// there, refer to that node and verify with xmlsec1.
+TEST_F(ServiceE2E, XPathsCallersWriteAreSignedAndVerify) {
+    if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
+    const QByteArray ubl = "urn:oasis:names:specification:ubl:schema:xsd:";
+    const QByteArray invoice =
+        "<Invoice xmlns=\"" + ubl + "Invoice-2\" xmlns:cac=\"" + ubl + "CommonAggregateComponents-2\" xmlns:cbc=\"" +
+        ubl + "CommonBasicComponents-2\" xmlns:ext=\"" + ubl + "CommonExtensionComponents-2\">\n"
+        "  <ext:UBLExtensions><ext:UBLExtension><ext:ExtensionContent/></ext:UBLExtension></ext:UBLExtensions>\n"
+        "  <cbc:UBLVersionID>2.1</cbc:UBLVersionID>\n  <cbc:ID>INV-1</cbc:ID>\n"
+        "  <cbc:Note>first</cbc:Note>\n  <cbc:Note>second</cbc:Note>\n"
+        "  <cac:AccountingSupplierParty Id=\"part\"><cac:Party><cbc:WebsiteURI>https://e.example/</cbc:WebsiteURI>"
+        "</cac:Party></cac:AccountingSupplierParty>\n"
+        "  <cac:LegalMonetaryTotal><cbc:PayableAmount currencyID=\"TRY\">100.00</cbc:PayableAmount>"
+        "</cac:LegalMonetaryTotal>\n</Invoice>\n";
+    const QString plain = "//ext:ExtensionContent";
+    // signatureNodeXPath, nodeToSignXPath, the Id of the node it selects ("": the root element).
+    const struct { QString signatureNode, nodeToSign, id; } cases[] = {
+        {"//*[local-name()='ExtensionContent' and namespace-uri()='" + ubl + "CommonExtensionComponents-2']", "", ""},
+        {"(//ext:ExtensionContent)[1]", "", ""},
+        {"/descendant::ext:ExtensionContent", "", ""},
+        {"/child::Invoice/child::ext:UBLExtensions/descendant::ext:ExtensionContent", "", ""},
+        {"//cbc:ID/preceding-sibling::ext:UBLExtensions//ext:ExtensionContent", "", ""},
+        {"//ext:ExtensionContent/ancestor::ext:UBLExtension/ext:ExtensionContent", "", ""},
+        {"//ext:ExtensionContent[not(*)]", "", ""},
+        {"//*[starts-with(local-name(), 'ExtensionCont')]", "", ""},
+        {"//*[contains(name(), 'ExtensionContent')]", "", ""},
+        {"//ext:ExtensionContent[count(*)=0]", "", ""},
+        {"//ext:UBLExtension[ext:ExtensionContent]/ext:ExtensionContent", "", ""},
+        {"/Invoice[cbc:ID='INV-1']/ext:UBLExtensions/ext:UBLExtension/ext:ExtensionContent", "", ""},
+        {"//ext:ExtensionContent[../../../cbc:Note[.='first']]", "", ""},
+        {"//ext:ExtensionContent | //ext:Other", "", ""},
+        {plain, "(//*)[1]", ""},
+        {plain, "//cbc:ID/ancestor::Invoice", ""},
+        {plain, "/*[namespace-uri()='" + ubl + "Invoice-2']", ""},
+        {plain, "/child::*[cbc:ID]", ""},
+        {plain, "//ext:UBLExtensions/parent::* | /Invoice", ""},
+        {plain, "//*[@Id='part' and not(@missing)]", "part"},
+    };
+    constexpr unsigned kParse = pugi::parse_full | pugi::parse_ws_pcdata;  // as the service reads documents
+    auto target = [](const pugi::xml_node& document) {
+        return document.child("Invoice").child("ext:UBLExtensions").child("ext:UBLExtension").child(
+            "ext:ExtensionContent");
+    };
+    pugi::xml_document given;
+    ASSERT_TRUE(given.load_buffer(invoice.constData(), invoice.size(), kParse));
+    cardsim::Card card(cardsim::Profile::Akis1);
+    card.insertInto(rig::kReaderAkisPort);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("signatureNodeXPath " + c.signatureNode.toStdString() + ", nodeToSignXPath " +
+                     c.nodeToSign.toStdString());
+        // What pugixml selects: the expectation itself.
+        const pugi::xpath_node_set into = given.select_nodes(c.signatureNode.toUtf8().constData());
+        ASSERT_EQ(into.size(), 1u);
+        ASSERT_EQ(into.first().node(), target(given));
+        if (!c.nodeToSign.isEmpty()) {
+            const pugi::xpath_node_set covered = given.select_nodes(c.nodeToSign.toUtf8().constData());
+            ASSERT_FALSE(covered.empty());
+            const auto carriesId = [&c](const pugi::xml_node& n) { return c.id == n.attribute("Id").value(); };
+            ASSERT_EQ(covered.first().node(), c.id.isEmpty() ? given.document_element() : given.find_node(carriesId));
+        }
+        const QByteArray request = envelopedRequest(card, invoice, c.signatureNode, c.nodeToSign);
+        const QJsonArray answer = answerOf(curlGet(kPort, jsonpQuery("cb", request)));
+        if (codeOf(answer) != "0") {  // every XPath is tried, whatever the one before got
+            ADD_FAILURE() << "answered " << codeOf(answer) << " " << QJsonDocument(answer).toJson().toStdString();
+            continue;
+        }
+        const QByteArray signedText = QByteArray::fromBase64(answer[0].toObject()["signature"].toString().toLatin1());
+        pugi::xml_document signedDocument;
+        ASSERT_TRUE(signedDocument.load_buffer(signedText.constData(), signedText.size(), kParse));
+        EXPECT_EQ(signedDocument.select_nodes("//ds:Signature").size(), 1u);
+        const pugi::xml_node signature = target(signedDocument).child("ds:Signature");
+        EXPECT_TRUE(signature) << "the signature is not in ext:ExtensionContent";
+        const pugi::xpath_node uri = signature.select_node("ds:SignedInfo/ds:Reference[@Id!='Reference-Id-1']/@URI");
+        EXPECT_EQ(uri.attribute() ? uri.attribute().value() : "(none)", c.id.isEmpty() ? "" : "#" + c.id.toStdString());
+        QByteArray report;
+        EXPECT_TRUE(xmlsecVerifies(folder.path(), QString("signed-%1.xml").arg(++index), signedText,
+                                   {ubl + "CommonAggregateComponents-2:AccountingSupplierParty"}, &report))
+            << report.toStdString();
     }
 }
 

@@ -1,0 +1,50 @@
+// The XPaths a caller gives to say where a signature goes and what it covers.
+//
+// Any web page may send them, and pugixml's own evaluator has no bound on its
+// cost: nested count()s of paths over a small document already take hours.
+// So they are evaluated here, over the same pugixml tree and with the same
+// results as pugixml's select_nodes (all of XPath 1.0 as pugixml implements
+// it: names compared as written, namespace-uri() from the xmlns attributes in
+// scope, strings measured in bytes, numbers printed as pugixml prints them),
+// while the work done is counted: every node or attribute visited, every byte
+// read or built. When the count passes the allowance the evaluation stops and
+// the XPath selects nothing. Counting work, not time, gives the same answer
+// to the same request on every machine.
+#pragma once
+
+#include <pugixml.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tev {
+namespace quessel {
+namespace xades {
+
+// The work an XPath may do on a document of `documentBytes` bytes: enough for
+// any XPath that runs its tests a few times per node, small enough that the
+// costliest one stops well within a second.
+std::uint64_t xpathWorkAllowance(std::size_t documentBytes);
+
+struct XPathOutcome {
+    bool completed = false;    // false: stopped when the allowance ran out
+    std::uint64_t work = 0;    // the work done (up to the stop)
+};
+
+// Sets *nodes to what `xpath` selects from `context`, in document order and
+// without duplicates. When the allowance runs out, *nodes is left empty and
+// the outcome says so. Throws pugi::xpath_exception, as select_nodes does,
+// for a text that does not compile or does not select nodes: pugixml compiles
+// the text first.
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+                           std::vector<pugi::xpath_node>* nodes);
+
+// The string value of `xpath` (any type) at `context`, as pugixml's
+// xpath_query::evaluate_string gives it; *value is left empty when stopped.
+XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+                                 std::string* value);
+
+}  // namespace xades
+}  // namespace quessel
+}  // namespace tev

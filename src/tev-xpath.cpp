@@ -1,0 +1,1544 @@
+// XPath 1.0 over pugixml trees, with pugixml's results and a count of the
+// work done. What pugixml does its own way, and is kept here so that a caller
+// gets what pugixml gave:
+//   - names are compared as written ("p:a"; "p:*" is any name that starts
+//     with "p:"), and attributes named xmlns or xmlns:... are not on the
+//     attribute axis;
+//   - node() on the child axes also takes the XML declaration and the
+//     DOCTYPE, whose string value is empty; the declaration's pseudo
+//     attributes are on its attribute axis;
+//   - namespace-uri() looks for xmlns:prefix (or xmlns, for an element or
+//     any other node without a prefix) on the node and its ancestors; the
+//     namespace axis is empty and id() selects nothing;
+//   - strings are bytes: string-length('é') is 2, substring() and translate()
+//     cut bytes;
+//   - numbers print with at most 16 significant digits and never with an
+//     exponent; a string is a number when it is blanks, an optional '-',
+//     digits with an optional '.', and blanks;
+//   - a node-set compared by < <= > >= with a boolean compares each node's
+//     number with the boolean as 0 or 1;
+//   - lang() of an attribute is false, and the nearest xml:lang is taken by
+//     its first occurrence on an element;
+//   - on the attribute axis a name test stops at the first attribute of
+//     that name.
+#include "tev-xpath.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace tev {
+namespace quessel {
+namespace xades {
+
+namespace {
+
+// ---- values ------------------------------------------------------------------
+
+// A node of the tree, or an attribute with the element that holds it.
+struct Node {
+    pugi::xml_node node;  // for an attribute, its element
+    pugi::xml_attribute attribute;
+
+    bool operator==(const Node& other) const { return node == other.node && attribute == other.attribute; }
+    bool operator!=(const Node& other) const { return !(*this == other); }
+    const void* key() const {
+        return attribute ? static_cast<const void*>(attribute.internal_object())
+                         : static_cast<const void*>(node.internal_object());
+    }
+};
+
+using NodeSet = std::vector<Node>;
+
+// Text that is either a view into the tree or the query, or built here.
+class Str {
+public:
+    Str() = default;
+    explicit Str(std::string_view view) : view_(view) {}
+    explicit Str(std::string built) : built_(std::move(built)), owned_(true) {}
+    std::string_view view() const { return owned_ ? std::string_view(built_) : view_; }
+    std::string take() && { return owned_ ? std::move(built_) : std::string(view_); }
+
+private:
+    std::string_view view_;
+    std::string built_;
+    bool owned_ = false;
+};
+
+// Thrown when the allowance is spent; caught where the evaluation started.
+struct Stopped {};
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+double numberOf(std::string_view text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && isBlank(text[begin])) ++begin;
+    while (end > begin && isBlank(text[end - 1])) --end;
+    std::size_t i = begin;
+    if (i < end && text[i] == '-') ++i;
+    const std::size_t digitsFrom = i;
+    while (i < end && isDigit(text[i])) ++i;
+    bool digits = i > digitsFrom;
+    if (i < end && text[i] == '.') {
+        const std::size_t fractionFrom = ++i;
+        while (i < end && isDigit(text[i])) ++i;
+        digits = digits || i > fractionFrom;
+    }
+    if (!digits || i != end) return std::nan("");
+    double value = 0;
+    std::from_chars(text.data() + begin, text.data() + end, value);
+    return value;
+}
+
+// As pugixml prints a number: 16 significant digits at most, trailing zeros
+// dropped, never an exponent.
+std::string textOf(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    if (value == 0) return "0";
+    char scientific[40];
+    const std::to_chars_result printed =
+        std::to_chars(scientific, scientific + sizeof scientific, std::fabs(value), std::chars_format::scientific, 15);
+    const std::string_view all(scientific, static_cast<std::size_t>(printed.ptr - scientific));
+    const std::size_t e = all.find('e');
+    std::string digits;
+    digits += all[0];
+    digits += all.substr(2, e - 2);
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    int exponent = 0;
+    std::from_chars(all.data() + e + (all[e + 1] == '+' ? 2 : 1), all.data() + all.size(), exponent);
+    exponent += 1;  // the value is 0.digits x 10^exponent
+    std::string text = value < 0 ? "-" : "";
+    std::size_t used = 0;
+    if (exponent <= 0) {
+        text += '0';
+    } else {
+        for (int i = 0; i < exponent; ++i) text += used < digits.size() ? digits[used++] : '0';
+    }
+    if (used < digits.size()) {
+        text += '.';
+        for (int i = exponent; i < 0; ++i) text += '0';
+        text.append(digits, used, std::string::npos);
+    }
+    return text;
+}
+
+bool truthOf(double value) { return value != 0 && !std::isnan(value); }
+
+// ---- the parsed XPath --------------------------------------------------------
+
+enum class Type { NodeSet, String, Number, Boolean };
+
+enum class Axis {
+    Ancestor, AncestorOrSelf, Attribute, Child, Descendant, DescendantOrSelf, Following, FollowingSibling,
+    Namespace, Parent, Preceding, PrecedingSibling, Self
+};
+
+enum class Test { Name, InPrefix, AnyName, AnyNode, Text, Comment, Instruction, NamedInstruction };
+
+enum class Op {
+    Literal, Number, Call, Negate, Or, And, Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual,
+    Add, Subtract, Multiply, Divide, Modulo, Union, Filter, Path
+};
+
+enum class Fn {
+    Last, Position, Count, Id, LocalName, NamespaceUri, Name, String, Concat, StartsWith, Contains,
+    SubstringBefore, SubstringAfter, Substring, StringLength, NormalizeSpace, Translate, Boolean, Not,
+    True, False, Lang, Number, Sum, Floor, Ceiling, Round
+};
+
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct Predicate {
+    ExprPtr expr;
+    bool positional = false;  // depends on the position or size: a number, or position()/last() in it
+};
+
+struct Step {
+    Axis axis = Axis::Child;
+    Test test = Test::AnyNode;
+    std::string name;  // the name, "prefix:" for InPrefix, the target for NamedInstruction
+    std::vector<Predicate> predicates;
+    bool positional = false;  // any predicate positional
+};
+
+enum class Start { Root, Context, Filter };
+
+struct Expr {
+    Op op = Op::Literal;
+    Type type = Type::String;
+    std::string text;  // Literal
+    double number = 0;  // Number
+    Fn fn = Fn::Last;  // Call
+    std::vector<ExprPtr> args;  // operands, call arguments, the filtered expression, a path's filter
+    std::vector<Predicate> predicates;  // Filter
+    Start start = Start::Context;  // Path
+    std::vector<Step> steps;  // Path
+};
+
+// Whether an expression reads the position or size of its context; paths
+// and filters inside it have contexts of their own.
+bool readsPosition(const Expr& e) {
+    if (e.op == Op::Call && (e.fn == Fn::Position || e.fn == Fn::Last)) return true;
+    if (e.op == Op::Path || e.op == Op::Filter) return false;
+    for (const ExprPtr& arg : e.args) {
+        if (readsPosition(*arg)) return true;
+    }
+    return false;
+}
+
+// ---- reading the text --------------------------------------------------------
+// The text has been compiled by pugixml before it comes here, so it is an
+// XPath that pugixml takes; tokens are cut as pugixml's lexer cuts them.
+
+bool startsName(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || static_cast<unsigned char>(c) >= 0x80;
+}
+bool inName(char c) { return startsName(c) || isDigit(c) || c == '-' || c == '.'; }
+
+enum class Tok {
+    End, Name, Number, Literal, Slash, DoubleSlash, Dot, DoubleDot, At, Star, Comma, Pipe, Plus, Minus,
+    Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual, OpenBracket, CloseBracket, OpenParen,
+    CloseParen, DoubleColon, Other
+};
+
+struct Token {
+    Tok kind = Tok::End;
+    std::string text;
+};
+
+class Parser {
+public:
+    explicit Parser(const char* text) : text_(text) { advance(); }
+
+    ExprPtr parse() {
+        ExprPtr e = parseBinary(1);
+        if (current_.kind != Tok::End) fail();
+        return e;
+    }
+
+    struct Malformed {};
+
+private:
+    [[noreturn]] void fail() { throw Malformed(); }
+
+    Token lex() {
+        while (isBlank(*text_)) ++text_;
+        Token t;
+        const char c = *text_;
+        const char next = c ? text_[1] : '\0';
+        auto one = [&](Tok kind, int length) {
+            t.kind = kind;
+            text_ += length;
+            return t;
+        };
+        if (c == '\0') return one(Tok::End, 0);
+        if (c == '/') return next == '/' ? one(Tok::DoubleSlash, 2) : one(Tok::Slash, 1);
+        if (isDigit(c) || (c == '.' && isDigit(next))) {
+            const char* end = text_;
+            while (isDigit(*end)) ++end;
+            if (*end == '.') {
+                for (++end; isDigit(*end);) ++end;
+            }
+            t.kind = Tok::Number;
+            t.text.assign(text_, end);
+            text_ = end;
+            return t;
+        }
+        if (c == '.') return next == '.' ? one(Tok::DoubleDot, 2) : one(Tok::Dot, 1);
+        if (c == '\'' || c == '"') {
+            const char* close = std::strchr(text_ + 1, c);
+            if (!close) fail();
+            t.kind = Tok::Literal;
+            t.text.assign(text_ + 1, close);
+            text_ = close + 1;
+            return t;
+        }
+        if (c == '!' && next == '=') return one(Tok::NotEqual, 2);
+        if (c == '<') return next == '=' ? one(Tok::LessOrEqual, 2) : one(Tok::Less, 1);
+        if (c == '>') return next == '=' ? one(Tok::GreaterOrEqual, 2) : one(Tok::Greater, 1);
+        if (c == ':' && next == ':') return one(Tok::DoubleColon, 2);
+        if (startsName(c)) {
+            const char* end = text_;
+            while (inName(*end)) ++end;
+            if (end[0] == ':' && end[1] == '*') {
+                end += 2;
+            } else if (end[0] == ':' && inName(end[1])) {
+                for (++end; inName(*end);) ++end;
+            }
+            t.kind = Tok::Name;
+            t.text.assign(text_, end);
+            text_ = end;
+            return t;
+        }
+        const char* singles = "=@*,|+-[]()";
+        const Tok kinds[] = {Tok::Equal,        Tok::At,          Tok::Star,      Tok::Comma,
+                             Tok::Pipe,         Tok::Plus,        Tok::Minus,     Tok::OpenBracket,
+                             Tok::CloseBracket, Tok::OpenParen,   Tok::CloseParen};
+        const char* found = std::strchr(singles, c);
+        if (!found) fail();
+        return one(kinds[found - singles], 1);
+    }
+
+    void advance() { current_ = lex(); }
+
+    // What follows the current token, blanks skipped.
+    char following() const {
+        const char* p = text_;
+        while (isBlank(*p)) ++p;
+        return *p;
+    }
+
+    void expect(Tok kind) {
+        if (current_.kind != kind) fail();
+        advance();
+    }
+
+    static ExprPtr make(Op op, Type type) {
+        ExprPtr e(new Expr);
+        e->op = op;
+        e->type = type;
+        return e;
+    }
+
+    struct Binary {
+        Op op;
+        int precedence;
+    };
+
+    bool binaryOperator(Binary* b) const {
+        switch (current_.kind) {
+            case Tok::Pipe: *b = {Op::Union, 7}; return true;
+            case Tok::Star: *b = {Op::Multiply, 6}; return true;
+            case Tok::Plus: *b = {Op::Add, 5}; return true;
+            case Tok::Minus: *b = {Op::Subtract, 5}; return true;
+            case Tok::Less: *b = {Op::Less, 4}; return true;
+            case Tok::LessOrEqual: *b = {Op::LessOrEqual, 4}; return true;
+            case Tok::Greater: *b = {Op::Greater, 4}; return true;
+            case Tok::GreaterOrEqual: *b = {Op::GreaterOrEqual, 4}; return true;
+            case Tok::Equal: *b = {Op::Equal, 3}; return true;
+            case Tok::NotEqual: *b = {Op::NotEqual, 3}; return true;
+            case Tok::Name:
+                if (current_.text == "div") *b = {Op::Divide, 6};
+                else if (current_.text == "mod") *b = {Op::Modulo, 6};
+                else if (current_.text == "and") *b = {Op::And, 2};
+                else if (current_.text == "or") *b = {Op::Or, 1};
+                else return false;
+                return true;
+            default: return false;
+        }
+    }
+
+    static Type typeOf(Op op) {
+        switch (op) {
+            case Op::Union: return Type::NodeSet;
+            case Op::Multiply: case Op::Divide: case Op::Modulo: case Op::Add: case Op::Subtract:
+                return Type::Number;
+            default: return Type::Boolean;
+        }
+    }
+
+    // Operators of `minimum` precedence and above, left to right.
+    ExprPtr parseBinary(int minimum) {
+        ExprPtr left = parseUnary();
+        Binary b;
+        while (binaryOperator(&b) && b.precedence >= minimum) {
+            advance();
+            ExprPtr right = parseBinary(b.precedence + 1);
+            ExprPtr e = make(b.op, typeOf(b.op));
+            e->args.push_back(std::move(left));
+            e->args.push_back(std::move(right));
+            left = std::move(e);
+        }
+        return left;
+    }
+
+    ExprPtr parseUnary() {
+        if (current_.kind != Tok::Minus) return parsePathExpression();
+        advance();
+        ExprPtr e = make(Op::Negate, Type::Number);
+        e->args.push_back(parseUnaryUnion());
+        return e;
+    }
+
+    // The operand of a unary minus: a union (or another minus).
+    ExprPtr parseUnaryUnion() {
+        ExprPtr left = parseUnary();
+        while (current_.kind == Tok::Pipe) {
+            advance();
+            ExprPtr e = make(Op::Union, Type::NodeSet);
+            e->args.push_back(std::move(left));
+            e->args.push_back(parsePathExpression());
+            left = std::move(e);
+        }
+        return left;
+    }
+
+    static bool isNodeType(const std::string& name) {
+        return name == "node" || name == "text" || name == "comment" || name == "processing-instruction";
+    }
+
+    ExprPtr parsePathExpression() {
+        const Tok k = current_.kind;
+        const bool primary = k == Tok::OpenParen || k == Tok::Literal || k == Tok::Number ||
+                             (k == Tok::Name && following() == '(' && !isNodeType(current_.text));
+        if (!primary) return parseLocationPath();
+        ExprPtr filter = parsePrimary();
+        if (current_.kind == Tok::OpenBracket) {
+            ExprPtr e = make(Op::Filter, Type::NodeSet);
+            e->args.push_back(std::move(filter));
+            while (current_.kind == Tok::OpenBracket) e->predicates.push_back(parsePredicate());
+            filter = std::move(e);
+        }
+        if (current_.kind != Tok::Slash && current_.kind != Tok::DoubleSlash) return filter;
+        ExprPtr path = make(Op::Path, Type::NodeSet);
+        path->start = Start::Filter;
+        path->args.push_back(std::move(filter));
+        parseRelative(path.get());
+        return path;
+    }
+
+    ExprPtr parseLocationPath() {
+        ExprPtr path = make(Op::Path, Type::NodeSet);
+        if (current_.kind == Tok::Slash) {
+            path->start = Start::Root;
+            advance();
+            const Tok k = current_.kind;
+            if (k == Tok::Name || k == Tok::Dot || k == Tok::DoubleDot || k == Tok::At || k == Tok::Star) {
+                path->steps.push_back(parseStep());
+                if (current_.kind == Tok::Slash || current_.kind == Tok::DoubleSlash) parseRelative(path.get());
+            }
+            return path;
+        }
+        if (current_.kind == Tok::DoubleSlash) {
+            path->start = Start::Root;
+            parseRelative(path.get());
+            return path;
+        }
+        path->steps.push_back(parseStep());
+        if (current_.kind == Tok::Slash || current_.kind == Tok::DoubleSlash) parseRelative(path.get());
+        return path;
+    }
+
+    // ("/" | "//") Step, repeated.
+    void parseRelative(Expr* path) {
+        while (current_.kind == Tok::Slash || current_.kind == Tok::DoubleSlash) {
+            if (current_.kind == Tok::DoubleSlash) {
+                Step any;
+                any.axis = Axis::DescendantOrSelf;
+                any.test = Test::AnyNode;
+                path->steps.push_back(std::move(any));
+            }
+            advance();
+            path->steps.push_back(parseStep());
+        }
+    }
+
+    static bool axisNamed(const std::string& name, Axis* axis) {
+        static const std::pair<const char*, Axis> axes[] = {
+            {"ancestor", Axis::Ancestor}, {"ancestor-or-self", Axis::AncestorOrSelf},
+            {"attribute", Axis::Attribute}, {"child", Axis::Child}, {"descendant", Axis::Descendant},
+            {"descendant-or-self", Axis::DescendantOrSelf}, {"following", Axis::Following},
+            {"following-sibling", Axis::FollowingSibling}, {"namespace", Axis::Namespace},
+            {"parent", Axis::Parent}, {"preceding", Axis::Preceding},
+            {"preceding-sibling", Axis::PrecedingSibling}, {"self", Axis::Self}};
+        for (const auto& a : axes) {
+            if (name == a.first) {
+                *axis = a.second;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    Step parseStep() {
+        Step step;
+        if (current_.kind == Tok::Dot || current_.kind == Tok::DoubleDot) {
+            step.axis = current_.kind == Tok::Dot ? Axis::Self : Axis::Parent;
+            step.test = Test::AnyNode;
+            advance();
+            return step;
+        }
+        if (current_.kind == Tok::At) {
+            step.axis = Axis::Attribute;
+            advance();
+        } else if (current_.kind == Tok::Name && following() == ':' ) {
+            // "axis::", the "::" still ahead
+            if (!axisNamed(current_.text, &step.axis)) fail();
+            advance();
+            expect(Tok::DoubleColon);
+        }
+        if (current_.kind == Tok::Star) {
+            step.test = Test::AnyName;
+            advance();
+        } else if (current_.kind == Tok::Name) {
+            const std::string name = current_.text;
+            advance();
+            if (current_.kind == Tok::OpenParen && isNodeType(name)) {
+                advance();
+                if (name == "processing-instruction" && current_.kind == Tok::Literal) {
+                    step.test = Test::NamedInstruction;
+                    step.name = current_.text;
+                    advance();
+                } else {
+                    step.test = name == "node" ? Test::AnyNode
+                                : name == "text" ? Test::Text
+                                : name == "comment" ? Test::Comment
+                                                     : Test::Instruction;
+                }
+                expect(Tok::CloseParen);
+            } else if (name.size() > 2 && name.compare(name.size() - 2, 2, ":*") == 0) {
+                step.test = Test::InPrefix;
+                step.name = name.substr(0, name.size() - 1);
+            } else {
+                step.test = Test::Name;
+                step.name = name;
+            }
+        } else {
+            fail();
+        }
+        while (current_.kind == Tok::OpenBracket) {
+            step.predicates.push_back(parsePredicate());
+            step.positional = step.positional || step.predicates.back().positional;
+        }
+        return step;
+    }
+
+    Predicate parsePredicate() {
+        expect(Tok::OpenBracket);
+        Predicate p;
+        p.expr = parseBinary(1);
+        p.positional = p.expr->type == Type::Number || readsPosition(*p.expr);
+        expect(Tok::CloseBracket);
+        return p;
+    }
+
+    ExprPtr parsePrimary() {
+        if (current_.kind == Tok::OpenParen) {
+            advance();
+            ExprPtr e = parseBinary(1);
+            expect(Tok::CloseParen);
+            return e;
+        }
+        if (current_.kind == Tok::Literal) {
+            ExprPtr e = make(Op::Literal, Type::String);
+            e->text = current_.text;
+            advance();
+            return e;
+        }
+        if (current_.kind == Tok::Number) {
+            ExprPtr e = make(Op::Number, Type::Number);
+            std::from_chars(current_.text.data(), current_.text.data() + current_.text.size(), e->number);
+            advance();
+            return e;
+        }
+        const std::string name = current_.text;
+        advance();
+        expect(Tok::OpenParen);
+        std::vector<ExprPtr> args;
+        if (current_.kind != Tok::CloseParen) {
+            args.push_back(parseBinary(1));
+            while (current_.kind == Tok::Comma) {
+                advance();
+                args.push_back(parseBinary(1));
+            }
+        }
+        expect(Tok::CloseParen);
+        return call(name, std::move(args));
+    }
+
+    ExprPtr call(const std::string& name, std::vector<ExprPtr> args) {
+        static const struct {
+            const char* name;
+            Fn fn;
+            Type type;
+        } functions[] = {
+            {"last", Fn::Last, Type::Number}, {"position", Fn::Position, Type::Number},
+            {"count", Fn::Count, Type::Number}, {"id", Fn::Id, Type::NodeSet},
+            {"local-name", Fn::LocalName, Type::String}, {"namespace-uri", Fn::NamespaceUri, Type::String},
+            {"name", Fn::Name, Type::String}, {"string", Fn::String, Type::String},
+            {"concat", Fn::Concat, Type::String}, {"starts-with", Fn::StartsWith, Type::Boolean},
+            {"contains", Fn::Contains, Type::Boolean}, {"substring-before", Fn::SubstringBefore, Type::String},
+            {"substring-after", Fn::SubstringAfter, Type::String}, {"substring", Fn::Substring, Type::String},
+            {"string-length", Fn::StringLength, Type::Number},
+            {"normalize-space", Fn::NormalizeSpace, Type::String}, {"translate", Fn::Translate, Type::String},
+            {"boolean", Fn::Boolean, Type::Boolean}, {"not", Fn::Not, Type::Boolean},
+            {"true", Fn::True, Type::Boolean}, {"false", Fn::False, Type::Boolean},
+            {"lang", Fn::Lang, Type::Boolean}, {"number", Fn::Number, Type::Number},
+            {"sum", Fn::Sum, Type::Number}, {"floor", Fn::Floor, Type::Number},
+            {"ceiling", Fn::Ceiling, Type::Number}, {"round", Fn::Round, Type::Number}};
+        for (const auto& f : functions) {
+            if (name == f.name) {
+                ExprPtr e = make(Op::Call, f.type);
+                e->fn = f.fn;
+                e->args = std::move(args);
+                return e;
+            }
+        }
+        fail();
+    }
+
+    const char* text_;
+    Token current_;
+};
+
+// "//" before a child step (or a self or descendant step) whose predicates do
+// not read the position is one descendant step: the same nodes, one walk.
+void shortenDescendantSteps(Expr* e) {
+    for (ExprPtr& arg : e->args) shortenDescendantSteps(arg.get());
+    for (Predicate& p : e->predicates) shortenDescendantSteps(p.expr.get());
+    std::vector<Step> steps;
+    for (Step& step : e->steps) {
+        for (Predicate& p : step.predicates) shortenDescendantSteps(p.expr.get());
+        const bool mergeable = step.axis == Axis::Child || step.axis == Axis::Self ||
+                               step.axis == Axis::Descendant || step.axis == Axis::DescendantOrSelf;
+        if (mergeable && !step.positional && !steps.empty() && steps.back().axis == Axis::DescendantOrSelf &&
+            steps.back().test == Test::AnyNode && steps.back().predicates.empty()) {
+            const bool downward = step.axis == Axis::Child || step.axis == Axis::Descendant;
+            step.axis = downward ? Axis::Descendant : Axis::DescendantOrSelf;
+            steps.back() = std::move(step);
+        } else {
+            steps.push_back(std::move(step));
+        }
+    }
+    e->steps = std::move(steps);
+}
+
+// ---- the tree ----------------------------------------------------------------
+
+bool isXPathAttribute(const char* name) {
+    return name[0] != 'x' || !(std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':'));
+}
+
+bool startsWith(const char* text, const std::string& prefix) {
+    return std::strncmp(text, prefix.c_str(), prefix.size()) == 0;
+}
+
+bool passes(const Step& step, const pugi::xml_node& n) {
+    switch (step.test) {
+        case Test::Name: return std::strcmp(n.name(), step.name.c_str()) == 0 && n.type() == pugi::node_element;
+        case Test::InPrefix: return startsWith(n.name(), step.name) && n.type() == pugi::node_element;
+        case Test::AnyName: return n.type() == pugi::node_element;
+        case Test::AnyNode: return true;
+        case Test::Text: {
+            const pugi::xml_node_type type = n.type();
+            return type == pugi::node_pcdata || type == pugi::node_cdata;
+        }
+        case Test::Comment: return n.type() == pugi::node_comment;
+        case Test::Instruction: return n.type() == pugi::node_pi;
+        case Test::NamedInstruction: return n.type() == pugi::node_pi && step.name == n.name();
+    }
+    return false;
+}
+
+// Off the attribute axis (self, ancestor-or-self, descendant-or-self from an
+// attribute) only node() takes an attribute.
+bool passes(const Step& step, const pugi::xml_attribute& a) {
+    const char* name = a.name();
+    if (step.axis != Axis::Attribute) return step.test == Test::AnyNode && isXPathAttribute(name);
+    switch (step.test) {
+        case Test::Name: return std::strcmp(name, step.name.c_str()) == 0 && isXPathAttribute(name);
+        case Test::InPrefix: return startsWith(name, step.name) && isXPathAttribute(name);
+        case Test::AnyName: case Test::AnyNode: return isXPathAttribute(name);
+        default: return false;
+    }
+}
+
+// The next node in document order after n and its subtree, within `top`.
+pugi::xml_node nextOutside(pugi::xml_node n, const pugi::xml_node& top) {
+    while (n && n != top) {
+        if (pugi::xml_node s = n.next_sibling()) return s;
+        n = n.parent();
+    }
+    return pugi::xml_node();
+}
+
+// The next node in document order, descending first, within `top`.
+pugi::xml_node nextWithin(const pugi::xml_node& n, const pugi::xml_node& top) {
+    if (pugi::xml_node c = n.first_child()) return c;
+    return nextOutside(n, top);
+}
+
+const char* localNameOf(const char* name) {
+    const char* colon = std::strchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+// ---- evaluation --------------------------------------------------------------
+
+struct Context {
+    Node node;
+    std::size_t position = 1;
+    std::size_t size = 1;
+};
+
+enum class Want { All, First, Any };
+
+class Evaluator {
+public:
+    explicit Evaluator(std::uint64_t allowance) : allowance_(allowance) {}
+
+    std::uint64_t work() const { return work_; }
+
+    NodeSet nodeSet(const Expr& e, const Context& c, Want want);
+    Str string(const Expr& e, const Context& c);
+    double number(const Expr& e, const Context& c);
+    bool boolean(const Expr& e, const Context& c);
+
+private:
+    // The units of work: one for each operator, function or test evaluated,
+    // kVisit for each node reached in a walk (what costs the most time on a
+    // large tree: a cache miss each), one for each 32 bytes read or built.
+    static constexpr std::uint64_t kVisit = 8;
+    void charge(std::uint64_t units) {
+        work_ += units;
+        if (work_ > allowance_) throw Stopped();
+    }
+    void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
+    const char* namespaceUri(const Node& n);
+
+    Str stringValue(const Node& n);
+    double numberValue(const Node& n) { return numberOf(stringValue(n).view()); }
+    void sortUnique(NodeSet* set);
+    bool before(const Node& a, const Node& b);
+
+    NodeSet path(const Expr& e, const Context& c, std::size_t steps, Want want);
+    NodeSet step(const Node* from, std::size_t count, const Step& step, Want want);
+    void descendantsOfSorted(const Node* from, std::size_t count, const Step& step, Want want, NodeSet* out);
+    template <class Visit>
+    void eachNode(const Expr& e, const Context& c, const Visit& visit);
+    bool endsWalk(const Step& step, const Node& n) const;
+    template <class Visit>
+    void walkAxis(const Node& from, Axis axis, const Visit& visit);
+    bool keeps(const Step& step, const Node& n);
+    void filter(NodeSet* set, const Predicate& p);
+    bool predicateHolds(const Predicate& p, const Context& c);
+    Str call(const Expr& e, const Context& c);
+    double callNumber(const Expr& e, const Context& c);
+    bool callBoolean(const Expr& e, const Context& c);
+    bool compare(const Expr& e, const Context& c);
+    Node firstOf(const Expr& arg, const Context& c, bool* found);
+
+    std::uint64_t allowance_;
+    std::uint64_t work_ = 0;
+    // namespace-uri() answers per prefix, for elements this far up and more
+    static constexpr std::size_t kClimbUnrecorded = 8;
+    std::unordered_map<std::string, std::unordered_map<const void*, const char*>> namespacesKnown_;
+    std::vector<const void*> climbed_;
+};
+
+// ---- conversions ---------------------------------------------------------------
+
+Str Evaluator::stringValue(const Node& n) {
+    charge(1);
+    if (n.attribute) {
+        Str s(std::string_view(n.attribute.value()));
+        chargeBytes(s.view().size());
+        return s;
+    }
+    switch (n.node.type()) {
+        case pugi::node_pcdata: case pugi::node_cdata: case pugi::node_comment: case pugi::node_pi: {
+            Str s(std::string_view(n.node.value()));
+            chargeBytes(s.view().size());
+            return s;
+        }
+        case pugi::node_element: case pugi::node_document: {
+            std::string_view only(n.node.value());
+            std::string built;
+            int pieces = only.empty() ? 0 : 1;
+            for (pugi::xml_node d = n.node.first_child(); d; d = nextWithin(d, n.node)) {
+                charge(kVisit);
+                const pugi::xml_node_type type = d.type();
+                if (type != pugi::node_pcdata && type != pugi::node_cdata) continue;
+                const std::string_view piece(d.value());
+                chargeBytes(piece.size());
+                if (pieces++ == 0) {
+                    only = piece;
+                } else {
+                    if (pieces == 2) built.assign(only.data(), only.size());
+                    built.append(piece.data(), piece.size());
+                }
+            }
+            return pieces > 1 ? Str(std::move(built)) : Str(only);
+        }
+        default: return Str();
+    }
+}
+
+Str Evaluator::string(const Expr& e, const Context& c) {
+    switch (e.type) {
+        case Type::String:
+            if (e.op == Op::Literal) return Str(std::string_view(e.text));
+            return call(e, c);
+        case Type::Number: return Str(textOf(number(e, c)));
+        case Type::Boolean: return Str(std::string_view(boolean(e, c) ? "true" : "false"));
+        case Type::NodeSet: {
+            const NodeSet set = nodeSet(e, c, Want::First);
+            return set.empty() ? Str() : stringValue(set.front());
+        }
+    }
+    return Str();
+}
+
+double Evaluator::number(const Expr& e, const Context& c) {
+    switch (e.type) {
+        case Type::Number: break;
+        case Type::String: return numberOf(string(e, c).view());
+        case Type::Boolean: return boolean(e, c) ? 1 : 0;
+        case Type::NodeSet: return numberOf(string(e, c).view());
+    }
+    charge(1);
+    switch (e.op) {
+        case Op::Number: return e.number;
+        case Op::Negate: return -number(*e.args[0], c);
+        case Op::Add: return number(*e.args[0], c) + number(*e.args[1], c);
+        case Op::Subtract: return number(*e.args[0], c) - number(*e.args[1], c);
+        case Op::Multiply: return number(*e.args[0], c) * number(*e.args[1], c);
+        case Op::Divide: return number(*e.args[0], c) / number(*e.args[1], c);
+        case Op::Modulo: return std::fmod(number(*e.args[0], c), number(*e.args[1], c));
+        case Op::Call: return callNumber(e, c);
+        default: return std::nan("");
+    }
+}
+
+bool Evaluator::boolean(const Expr& e, const Context& c) {
+    switch (e.type) {
+        case Type::Boolean: break;
+        case Type::Number: return truthOf(number(e, c));
+        case Type::String: return !string(e, c).view().empty();
+        case Type::NodeSet: {
+            bool any = false;
+            eachNode(e, c, [&any](const Node&) { return !(any = true); });
+            return any;
+        }
+    }
+    charge(1);
+    switch (e.op) {
+        case Op::Or: return boolean(*e.args[0], c) || boolean(*e.args[1], c);
+        case Op::And: return boolean(*e.args[0], c) && boolean(*e.args[1], c);
+        case Op::Call: return callBoolean(e, c);
+        default: return compare(e, c);
+    }
+}
+
+// ---- comparisons ---------------------------------------------------------------
+
+template <class T>
+bool holds(Op op, const T& l, const T& r) {
+    switch (op) {
+        case Op::Equal: return l == r;
+        case Op::NotEqual: return l != r;
+        case Op::Less: return l < r;
+        case Op::LessOrEqual: return l <= r;
+        case Op::Greater: return l > r;
+        case Op::GreaterOrEqual: return l >= r;
+        default: return false;
+    }
+}
+
+Op mirrored(Op op) {
+    switch (op) {
+        case Op::Less: return Op::Greater;
+        case Op::LessOrEqual: return Op::GreaterOrEqual;
+        case Op::Greater: return Op::Less;
+        case Op::GreaterOrEqual: return Op::LessOrEqual;
+        default: return op;
+    }
+}
+
+bool Evaluator::compare(const Expr& e, const Context& c) {
+    const Expr* l = e.args[0].get();
+    const Expr* r = e.args[1].get();
+    Op op = e.op;
+    const bool equality = op == Op::Equal || op == Op::NotEqual;
+    if (l->type != Type::NodeSet && r->type != Type::NodeSet) {
+        if (!equality) return holds(op, number(*l, c), number(*r, c));
+        if (l->type == Type::Boolean || r->type == Type::Boolean) return holds(op, boolean(*l, c), boolean(*r, c));
+        if (l->type == Type::Number || r->type == Type::Number) return holds(op, number(*l, c), number(*r, c));
+        return holds(op, string(*l, c).view(), string(*r, c).view());
+    }
+    if (l->type == Type::NodeSet && r->type == Type::NodeSet) {
+        if (equality) {
+            std::unordered_set<std::string> left, right;
+            eachNode(*l, c, [&](const Node& n) { return left.insert(stringValue(n).take()), true; });
+            if (left.empty()) return false;
+            eachNode(*r, c, [&](const Node& n) { return right.insert(stringValue(n).take()), true; });
+            if (right.empty()) return false;
+            if (op == Op::NotEqual) return left.size() > 1 || right.size() > 1 || *left.begin() != *right.begin();
+            for (const std::string& s : right) {
+                if (left.count(s)) return true;
+            }
+            return false;
+        }
+        // Some pair holds exactly when the smallest and the largest do.
+        auto extremes = [this, &c](const Expr& set, double* low, double* high) {
+            bool any = false;
+            eachNode(set, c, [&](const Node& n) {
+                const double v = numberValue(n);
+                if (std::isnan(v)) return true;
+                if (!any || v < *low) *low = v;
+                if (!any || v > *high) *high = v;
+                return any = true;
+            });
+            return any;
+        };
+        double lLow = 0, lHigh = 0, rLow = 0, rHigh = 0;
+        if (!extremes(*l, &lLow, &lHigh) || !extremes(*r, &rLow, &rHigh)) return false;
+        return op == Op::Less || op == Op::LessOrEqual ? holds(op, lLow, rHigh) : holds(op, lHigh, rLow);
+    }
+    // One node-set: put it on the right.
+    if (l->type == Type::NodeSet) {
+        std::swap(l, r);
+        op = mirrored(op);
+    }
+    if (equality && l->type == Type::Boolean) return holds(op, boolean(*l, c), boolean(*r, c));
+    if (equality && l->type == Type::String) {
+        const Str value = string(*l, c);
+        bool found = false;
+        eachNode(*r, c, [&](const Node& n) { return !(found = holds(op, value.view(), stringValue(n).view())); });
+        return found;
+    }
+    const double value = number(*l, c);
+    bool found = false;
+    eachNode(*r, c, [&](const Node& n) { return !(found = holds(op, value, numberValue(n))); });
+    return found;
+}
+
+// ---- functions -----------------------------------------------------------------
+
+// The xmlns:prefix (or xmlns) attribute nearest to the node, on it or an
+// ancestor. The answer for an element far from the node is kept, so that a
+// deep tree is not climbed again for every node in it.
+const char* Evaluator::namespaceUri(const Node& n) {
+    const char* name = n.attribute ? n.attribute.name() : n.node.name();
+    const char* colon = std::strchr(name, ':');
+    if (n.attribute && !colon) return "";  // the default namespace is not an attribute's
+    const std::string prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
+    std::unordered_map<const void*, const char*>& known = namespacesKnown_[prefix];
+    climbed_.clear();
+    const char* found = nullptr;
+    std::size_t height = 0;
+    for (pugi::xml_node p = n.node; p && !found; p = p.parent(), ++height) {
+        charge(1);
+        if (height >= kClimbUnrecorded) {
+            const auto at = known.find(p.internal_object());
+            if (at != known.end()) {
+                found = at->second;
+                break;
+            }
+            climbed_.push_back(p.internal_object());
+        }
+        for (pugi::xml_attribute a = p.first_attribute(); a; a = a.next_attribute()) {
+            charge(1);
+            const char* declared = a.name();
+            if (std::strncmp(declared, "xmlns", 5) != 0) continue;
+            const bool same = colon ? declared[5] == ':' && prefix == declared + 6 : declared[5] == '\0';
+            if (same) {
+                found = a.value();
+                break;
+            }
+        }
+    }
+    if (!found) found = "";
+    for (const void* p : climbed_) known.emplace(p, found);
+    return found;
+}
+
+Node Evaluator::firstOf(const Expr& arg, const Context& c, bool* found) {
+    const NodeSet set = nodeSet(arg, c, Want::First);
+    *found = !set.empty();
+    return set.empty() ? Node() : set.front();
+}
+
+Str Evaluator::call(const Expr& e, const Context& c) {
+    charge(1);
+    auto arg = [&](std::size_t i) { return string(*e.args[i], c); };
+    auto measured = [&](Str s) {
+        chargeBytes(s.view().size());
+        return s;
+    };
+    switch (e.fn) {
+        case Fn::LocalName: case Fn::Name: case Fn::NamespaceUri: {
+            Node n = c.node;
+            bool found = true;
+            if (!e.args.empty()) n = firstOf(*e.args[0], c, &found);
+            if (!found) return Str();
+            if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
+            const char* name = n.attribute ? n.attribute.name() : n.node.name();
+            return measured(Str(std::string_view(e.fn == Fn::Name ? name : localNameOf(name))));
+        }
+        case Fn::String:
+            return e.args.empty() ? stringValue(c.node) : string(*e.args[0], c);
+        case Fn::Concat: {
+            std::string joined;
+            for (std::size_t i = 0; i < e.args.size(); ++i) {
+                const Str part = arg(i);
+                chargeBytes(part.view().size());
+                joined.append(part.view().data(), part.view().size());
+            }
+            return Str(std::move(joined));
+        }
+        case Fn::SubstringBefore: case Fn::SubstringAfter: {
+            Str s = arg(0);
+            const Str p = arg(1);
+            chargeBytes(s.view().size());
+            const std::size_t at = s.view().find(p.view());
+            if (at == std::string_view::npos) return Str();
+            std::string_view part = e.fn == Fn::SubstringBefore ? s.view().substr(0, at)
+                                                                 : s.view().substr(at + p.view().size());
+            return Str(std::string(part));
+        }
+        case Fn::Substring: {
+            const Str s = arg(0);
+            const std::string_view text = s.view();
+            const double length = static_cast<double>(text.size());
+            const double first = std::floor(number(*e.args[1], c) + 0.5);
+            double last = length + 1;
+            if (e.args.size() == 3) last = first + std::floor(number(*e.args[2], c) + 0.5);
+            if (std::isnan(first) || std::isnan(last) || first >= length + 1 || first >= last || last < 1) return Str();
+            const std::size_t from = first < 1 ? 1 : static_cast<std::size_t>(first);
+            const std::size_t to = last >= length + 1 ? text.size() + 1 : static_cast<std::size_t>(last);
+            chargeBytes(to - from);
+            return Str(std::string(text.substr(from - 1, to - from)));
+        }
+        case Fn::NormalizeSpace: {
+            const Str s = e.args.empty() ? stringValue(c.node) : arg(0);
+            chargeBytes(s.view().size());
+            std::string out;
+            bool blank = false;
+            for (const char ch : s.view()) {
+                if (isBlank(ch)) {
+                    blank = true;
+                    continue;
+                }
+                if (blank && !out.empty()) out += ' ';
+                blank = false;
+                out += ch;
+            }
+            return Str(std::move(out));
+        }
+        case Fn::Translate: {
+            const Str s = arg(0), from = arg(1), to = arg(2);
+            chargeBytes(s.view().size() + from.view().size());
+            std::string out;
+            for (const char ch : s.view()) {
+                const std::size_t at = from.view().find(ch);
+                if (at == std::string_view::npos) out += ch;
+                else if (at < to.view().size()) out += to.view()[at];
+            }
+            return Str(std::move(out));
+        }
+        default: return Str();
+    }
+}
+
+double Evaluator::callNumber(const Expr& e, const Context& c) {
+    switch (e.fn) {
+        case Fn::Last: return static_cast<double>(c.size);
+        case Fn::Position: return static_cast<double>(c.position);
+        case Fn::Count: {
+            std::size_t count = 0;
+            eachNode(*e.args[0], c, [&count](const Node&) { return ++count, true; });
+            return static_cast<double>(count);
+        }
+        case Fn::StringLength:
+            return static_cast<double>((e.args.empty() ? stringValue(c.node) : string(*e.args[0], c)).view().size());
+        case Fn::Number: return e.args.empty() ? numberValue(c.node) : number(*e.args[0], c);
+        case Fn::Sum: {
+            double sum = 0;
+            eachNode(*e.args[0], c, [&](const Node& n) { return sum += numberValue(n), true; });
+            return sum;
+        }
+        case Fn::Floor: return std::floor(number(*e.args[0], c));
+        case Fn::Ceiling: return std::ceil(number(*e.args[0], c));
+        case Fn::Round: {
+            const double v = number(*e.args[0], c);
+            return v >= -0.5 && v <= 0 ? std::ceil(v) : std::floor(v + 0.5);
+        }
+        default: return std::nan("");
+    }
+}
+
+bool Evaluator::callBoolean(const Expr& e, const Context& c) {
+    switch (e.fn) {
+        case Fn::StartsWith: case Fn::Contains: {
+            const Str s = string(*e.args[0], c), p = string(*e.args[1], c);
+            chargeBytes(s.view().size());
+            return e.fn == Fn::StartsWith ? s.view().substr(0, p.view().size()) == p.view()
+                                          : s.view().find(p.view()) != std::string_view::npos;
+        }
+        case Fn::Boolean: return boolean(*e.args[0], c);
+        case Fn::Not: return !boolean(*e.args[0], c);
+        case Fn::True: return true;
+        case Fn::False: return false;
+        case Fn::Lang: {
+            if (c.node.attribute) return false;
+            const Str wanted = string(*e.args[0], c);
+            for (pugi::xml_node n = c.node.node; n; n = n.parent()) {
+                charge(1);
+                const pugi::xml_attribute a = n.attribute("xml:lang");
+                if (!a) continue;
+                const char* value = a.value();
+                for (const char ch : wanted.view()) {
+                    auto lower = [](char x) { return x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x; };
+                    if (*value == '\0' || lower(ch) != lower(*value)) return false;
+                    ++value;
+                }
+                return *value == '\0' || *value == '-';
+            }
+            return false;
+        }
+        default: return false;
+    }
+}
+
+// ---- node-sets -----------------------------------------------------------------
+
+NodeSet Evaluator::nodeSet(const Expr& e, const Context& c, Want want) {
+    charge(1);
+    switch (e.op) {
+        case Op::Path: return path(e, c, e.steps.size(), want);
+        case Op::Union: {
+            NodeSet left = nodeSet(*e.args[0], c, want);
+            if (want == Want::Any && !left.empty()) return left;
+            NodeSet right = nodeSet(*e.args[1], c, want);
+            if (left.empty()) return right;
+            if (right.empty()) return left;
+            left.insert(left.end(), right.begin(), right.end());
+            sortUnique(&left);
+            if (want == Want::First) left.resize(1);
+            return left;
+        }
+        case Op::Filter: {
+            // (...)[1]: only the first node is wanted of what is filtered.
+            const Expr& head = *e.predicates.front().expr;
+            const bool firstOnly = head.op == Op::Number && head.number == 1;
+            NodeSet set = nodeSet(*e.args[0], c, firstOnly ? Want::First : Want::All);
+            for (const Predicate& p : e.predicates) filter(&set, p);
+            if (want != Want::All && set.size() > 1) set.resize(1);
+            return set;
+        }
+        case Op::Call: return NodeSet();  // id(): no node has an ID without a DTD's say
+        default: return NodeSet();
+    }
+}
+
+// Keeps the nodes of `set` (in document order) for which the predicate holds.
+void Evaluator::filter(NodeSet* set, const Predicate& p) {
+    NodeSet kept;
+    const std::size_t size = set->size();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (predicateHolds(p, Context{(*set)[i], i + 1, size})) kept.push_back((*set)[i]);
+    }
+    set->swap(kept);
+}
+
+bool Evaluator::predicateHolds(const Predicate& p, const Context& c) {
+    charge(1);
+    if (p.expr->type == Type::Number) return number(*p.expr, c) == static_cast<double>(c.position);
+    return boolean(*p.expr, c);
+}
+
+// The nodes after the first `steps` steps of a path.
+NodeSet Evaluator::path(const Expr& e, const Context& c, std::size_t steps, Want want) {
+    NodeSet set;
+    std::size_t i = 0;
+    if (e.start == Start::Filter) {
+        set = nodeSet(*e.args[0], c, steps == 0 ? want : Want::All);
+    } else {
+        const Node from = e.start == Start::Root ? Node{c.node.node.root(), pugi::xml_attribute()} : c.node;
+        if (steps == 0) return NodeSet{from};
+        set = step(&from, 1, e.steps[i++], steps == 1 ? want : Want::All);
+    }
+    for (; i < steps && !set.empty(); ++i) set = step(set.data(), set.size(), e.steps[i], i + 1 == steps ? want : Want::All);
+    return set;
+}
+
+// Whether the walk of a step's axis ends at n although n is not kept: on the
+// attribute axis a name test takes the first attribute of that name only.
+bool Evaluator::endsWalk(const Step& s, const Node& n) const {
+    return s.axis == Axis::Attribute && s.test == Test::Name && n.attribute && passes(s, n.attribute);
+}
+
+// Visits the nodes of a node-set expression, each once and in no particular
+// order, until the visit answers false. The last step of a path from one
+// node is walked without a set being built: the path in a predicate is
+// mostly that.
+template <class Visit>
+void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
+    if (e.op != Op::Path || e.steps.empty() || e.steps.back().positional) {
+        for (const Node& n : nodeSet(e, c, Want::All)) {
+            if (!visit(n)) return;
+        }
+        return;
+    }
+    const Step& last = e.steps.back();
+    const std::size_t before = e.steps.size() - 1;
+    Node single;
+    NodeSet from;
+    if (before == 0 && e.start != Start::Filter) {
+        single = e.start == Start::Root ? Node{c.node.node.root(), pugi::xml_attribute()} : c.node;
+    } else {
+        from = path(e, c, before, Want::All);
+        if (from.size() != 1) {
+            for (const Node& n : step(from.data(), from.size(), last, Want::All)) {
+                if (!visit(n)) return;
+            }
+            return;
+        }
+        single = from.front();
+    }
+    const bool oneAttribute = last.axis == Axis::Attribute && last.test == Test::Name;
+    walkAxis(single, last.axis, [&](const Node& n) {
+        if (!keeps(last, n)) return !endsWalk(last, n);
+        return visit(n) && !oneAttribute;
+    });
+}
+
+bool Evaluator::keeps(const Step& step, const Node& n) {
+    charge(kVisit);
+    if (!(n.attribute ? passes(step, n.attribute) : passes(step, n.node))) return false;
+    for (const Predicate& p : step.predicates) {
+        if (!predicateHolds(p, Context{n, 1, 1})) return false;
+    }
+    return true;
+}
+
+// Visits the nodes of `axis` from `from` in the axis' order, until the visit
+// answers false.
+template <class Visit>
+void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
+    const pugi::xml_node n = from.node;
+    if (from.attribute) {
+        switch (axis) {
+            case Axis::Ancestor: case Axis::AncestorOrSelf:
+                if (axis == Axis::AncestorOrSelf && !visit(from)) return;
+                for (pugi::xml_node p = n; p; p = p.parent()) {
+                    if (!visit(Node{p, pugi::xml_attribute()})) return;
+                }
+                return;
+            case Axis::Self: case Axis::DescendantOrSelf: visit(from); return;
+            case Axis::Parent: visit(Node{n, pugi::xml_attribute()}); return;
+            case Axis::Following:
+                for (pugi::xml_node f = n.first_child() ? n.first_child() : nextOutside(n, pugi::xml_node()); f;
+                     f = nextWithin(f, pugi::xml_node())) {
+                    if (!visit(Node{f, pugi::xml_attribute()})) return;
+                }
+                return;
+            case Axis::Preceding: walkAxis(Node{n, pugi::xml_attribute()}, axis, visit); return;
+            default: return;
+        }
+    }
+    switch (axis) {
+        case Axis::Ancestor: case Axis::AncestorOrSelf:
+            for (pugi::xml_node p = axis == Axis::Ancestor ? n.parent() : n; p; p = p.parent()) {
+                if (!visit(Node{p, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::Attribute:
+            for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+                if (!visit(Node{n, a})) return;
+            }
+            return;
+        case Axis::Child:
+            for (pugi::xml_node k = n.first_child(); k; k = k.next_sibling()) {
+                if (!visit(Node{k, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::Descendant: case Axis::DescendantOrSelf:
+            if (axis == Axis::DescendantOrSelf && !visit(from)) return;
+            for (pugi::xml_node d = n.first_child(); d; d = nextWithin(d, n)) {
+                if (!visit(Node{d, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::Following:
+            for (pugi::xml_node f = nextOutside(n, pugi::xml_node()); f; f = nextWithin(f, pugi::xml_node())) {
+                if (!visit(Node{f, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::FollowingSibling:
+            for (pugi::xml_node s = n.next_sibling(); s; s = s.next_sibling()) {
+                if (!visit(Node{s, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::Parent:
+            if (pugi::xml_node p = n.parent()) visit(Node{p, pugi::xml_attribute()});
+            return;
+        case Axis::Preceding: {
+            // Reverse document order, ancestors left out: from the previous
+            // sibling of the nearest node that has one, each subtree from its
+            // last node back up to its top.
+            pugi::xml_node cur = n;
+            while (cur && !cur.previous_sibling()) cur = cur.parent();
+            if (!cur) return;
+            // The ancestors of n still ahead are met in turn, nearest first.
+            pugi::xml_node ancestor = cur.parent();
+            cur = cur.previous_sibling();
+            while (true) {
+                while (pugi::xml_node last = cur.last_child()) cur = last;
+                if (!visit(Node{cur, pugi::xml_attribute()})) return;
+                while (!cur.previous_sibling()) {
+                    cur = cur.parent();
+                    if (!cur) return;
+                    if (cur == ancestor) {
+                        ancestor = ancestor.parent();
+                    } else if (!visit(Node{cur, pugi::xml_attribute()})) {
+                        return;
+                    }
+                }
+                cur = cur.previous_sibling();
+            }
+        }
+        case Axis::PrecedingSibling:
+            for (pugi::xml_node s = n.previous_sibling(); s; s = s.previous_sibling()) {
+                if (!visit(Node{s, pugi::xml_attribute()})) return;
+            }
+            return;
+        case Axis::Self: visit(from); return;
+        case Axis::Namespace: return;
+    }
+}
+
+bool reverseAxis(Axis axis) {
+    return axis == Axis::Ancestor || axis == Axis::AncestorOrSelf || axis == Axis::Preceding ||
+           axis == Axis::PrecedingSibling;
+}
+
+// Every node-set here is in document order, each node once.
+NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want want) {
+    NodeSet out;
+    const bool downward = s.axis == Axis::Descendant || s.axis == Axis::DescendantOrSelf;
+    if (downward && !s.positional && count > 1) {
+        descendantsOfSorted(from, count, s, want, &out);
+        return out;
+    }
+    // The name test on the attribute axis stops at the first attribute of that name.
+    const bool oneAttribute = s.axis == Axis::Attribute && s.test == Test::Name;
+    // A first predicate that is a whole number N takes the Nth node alone.
+    const Expr* head = s.predicates.empty() ? nullptr : s.predicates.front().expr.get();
+    const bool nth = head && head->op == Op::Number;
+    int contributors = 0;
+    NodeSet axisNodes;
+    for (std::size_t k = 0; k < count; ++k) {
+        const Node& context = from[k];
+        const std::size_t before = out.size();
+        if (!s.positional) {
+            // Nothing reads the position: each node is judged alone, and the
+            // walk ends at the first when one is enough.
+            const bool one = want != Want::All && count == 1 && !reverseAxis(s.axis);
+            walkAxis(context, s.axis, [&](const Node& n) {
+                if (!keeps(s, n)) return !endsWalk(s, n);
+                out.push_back(n);
+                return !(one || oneAttribute || want == Want::Any);
+            });
+        } else {
+            axisNodes.clear();
+            std::size_t counted = 0;
+            walkAxis(context, s.axis, [&](const Node& n) {
+                charge(kVisit);
+                if (!(n.attribute ? passes(s, n.attribute) : passes(s, n.node))) return true;
+                ++counted;
+                if (!nth || static_cast<double>(counted) == head->number) axisNodes.push_back(n);
+                return !oneAttribute && !(nth && static_cast<double>(counted) >= head->number);
+            });
+            std::size_t first = 0;
+            if (nth) first = 1;  // the position test is done
+            for (std::size_t i = first; i < s.predicates.size() && !axisNodes.empty(); ++i) {
+                filter(&axisNodes, s.predicates[i]);
+            }
+            out.insert(out.end(), axisNodes.begin(), axisNodes.end());
+        }
+        if (out.size() > before) {
+            ++contributors;
+            if (reverseAxis(s.axis)) std::reverse(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+        }
+        if (want == Want::Any && !out.empty()) return out;
+    }
+    const bool inOrder = contributors <= 1 || s.axis == Axis::Self || s.axis == Axis::Attribute;
+    if (!inOrder) sortUnique(&out);
+    if (want == Want::First && out.size() > 1) out.resize(1);
+    return out;
+}
+
+// descendant and descendant-or-self from many nodes in document order: the
+// subtree of each node once, those inside it taken as covered.
+void Evaluator::descendantsOfSorted(const Node* from, std::size_t count, const Step& s, Want want, NodeSet* out) {
+    const bool withSelf = s.axis == Axis::DescendantOrSelf;
+    std::size_t i = 0;
+    while (i < count) {
+        const Node top = from[i++];
+        if (top.attribute) {
+            if (withSelf && keeps(s, top)) out->push_back(top);
+            if (want == Want::Any && !out->empty()) return;
+            continue;
+        }
+        // Contexts in the subtree come in the same order as the walk meets them.
+        auto covers = [&](const pugi::xml_node& n) {
+            while (i < count && from[i].node == n) {
+                if (from[i].attribute && withSelf && keeps(s, from[i])) out->push_back(from[i]);
+                ++i;
+            }
+        };
+        if (withSelf && keeps(s, top)) out->push_back(top);
+        covers(top.node);
+        for (pugi::xml_node d = top.node.first_child(); d; d = nextWithin(d, top.node)) {
+            if (want != Want::All && !out->empty()) return;
+            if (keeps(s, Node{d, pugi::xml_attribute()})) out->push_back(Node{d, pugi::xml_attribute()});
+            covers(d);
+        }
+    }
+}
+
+// Document order: an element, then its attributes, then its children.
+bool Evaluator::before(const Node& a, const Node& b) {
+    if (a.node == b.node) {
+        if (!a.attribute) return static_cast<bool>(b.attribute);
+        if (!b.attribute) return false;
+        for (pugi::xml_attribute x = a.attribute.next_attribute(); x; x = x.next_attribute()) {
+            charge(1);
+            if (x == b.attribute) return true;
+        }
+        return false;
+    }
+    std::vector<pugi::xml_node> upA, upB;
+    for (pugi::xml_node p = a.node; p; p = p.parent()) upA.push_back(p);
+    for (pugi::xml_node p = b.node; p; p = p.parent()) upB.push_back(p);
+    charge(upA.size() + upB.size());
+    std::size_t ia = upA.size(), ib = upB.size();
+    while (ia > 0 && ib > 0 && upA[ia - 1] == upB[ib - 1]) --ia, --ib;
+    if (ia == 0) return true;   // a's node holds b
+    if (ib == 0) return false;  // b's node holds a
+    // Siblings: look both ways from the one at once.
+    pugi::xml_node forward = upA[ia - 1], backward = upA[ia - 1];
+    const pugi::xml_node other = upB[ib - 1];
+    while (true) {
+        charge(1);
+        forward = forward ? forward.next_sibling() : forward;
+        backward = backward ? backward.previous_sibling() : backward;
+        if (forward == other) return true;
+        if (backward == other || (!forward && !backward)) return false;
+    }
+}
+
+// Document order, each node once. Few nodes are sorted by comparison, many
+// by one walk over the document that picks them out.
+void Evaluator::sortUnique(NodeSet* set) {
+    if (set->size() < 2) return;
+    if (set->size() <= 8) {
+        for (std::size_t i = 1; i < set->size(); ++i) {
+            for (std::size_t j = i; j > 0 && before((*set)[j], (*set)[j - 1]); --j) std::swap((*set)[j], (*set)[j - 1]);
+        }
+        set->erase(std::unique(set->begin(), set->end()), set->end());
+        return;
+    }
+    charge(set->size());
+    std::unordered_set<const void*> members;
+    std::size_t attributes = 0;
+    for (const Node& n : *set) {
+        if (members.insert(n.key()).second && n.attribute) ++attributes;
+    }
+    std::size_t left = members.size();
+    const pugi::xml_node root = set->front().node.root();
+    NodeSet ordered;
+    ordered.reserve(left);
+    for (pugi::xml_node n = root; n && left > 0; n = nextWithin(n, root)) {
+        charge(kVisit);
+        if (members.count(n.internal_object())) {
+            ordered.push_back(Node{n, pugi::xml_attribute()});
+            --left;
+        }
+        if (attributes == 0) continue;
+        for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+            charge(1);
+            if (members.count(a.internal_object())) {
+                ordered.push_back(Node{n, a});
+                --left;
+                --attributes;
+            }
+        }
+    }
+    set->swap(ordered);
+}
+
+// ---- the entry points ----------------------------------------------------------
+
+struct Compiled {
+    ExprPtr expr;
+    Type type;
+};
+
+// pugixml compiles the text first: what it refuses throws its exception.
+Compiled compile(const std::string& xpath, bool nodeSetOnly) {
+    const pugi::xpath_query query(xpath.c_str());
+    if (nodeSetOnly && query.return_type() != pugi::xpath_type_node_set) {
+        pugi::xpath_parse_result result;
+        result.error = "Expression does not evaluate to node set";
+        throw pugi::xpath_exception(result);
+    }
+    Compiled compiled;
+    try {
+        compiled.expr = Parser(xpath.c_str()).parse();
+    } catch (const Parser::Malformed&) {
+        return compiled;
+    }
+    shortenDescendantSteps(compiled.expr.get());
+    compiled.type = compiled.expr->type;
+    return compiled;
+}
+
+}  // namespace
+
+std::uint64_t xpathWorkAllowance(std::size_t documentBytes) {
+    return 1000000u + 6u * static_cast<std::uint64_t>(documentBytes);
+}
+
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+                           std::vector<pugi::xpath_node>* nodes) {
+    nodes->clear();
+    const Compiled compiled = compile(xpath, true);
+    XPathOutcome outcome;
+    if (!compiled.expr) return outcome;
+    Evaluator evaluator(allowance);
+    try {
+        const NodeSet set = evaluator.nodeSet(*compiled.expr, Context{Node{context, pugi::xml_attribute()}},
+                                              Want::All);
+        nodes->reserve(set.size());
+        for (const Node& n : set) {
+            nodes->push_back(n.attribute ? pugi::xpath_node(n.attribute, n.node) : pugi::xpath_node(n.node));
+        }
+        outcome.completed = true;
+    } catch (const Stopped&) {
+        nodes->clear();
+    }
+    outcome.work = evaluator.work();
+    return outcome;
+}
+
+XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+                                 std::string* value) {
+    value->clear();
+    const Compiled compiled = compile(xpath, false);
+    XPathOutcome outcome;
+    if (!compiled.expr) return outcome;
+    Evaluator evaluator(allowance);
+    try {
+        *value = evaluator.string(*compiled.expr, Context{Node{context, pugi::xml_attribute()}}).take();
+        outcome.completed = true;
+    } catch (const Stopped&) {
+        value->clear();
+    }
+    outcome.work = evaluator.work();
+    return outcome;
+}
+
+}  // namespace xades
+}  // namespace quessel
+}  // namespace tev
