@@ -322,33 +322,33 @@ TEST(XPath, SelectsAndEvaluatesWhatPugixmlDoes) {
         }
     }
 
-    int evaluated = 0, stops = 0, mismatches = 0;
+    int evaluated = 0, stopped = 0, mismatches = 0;  // stopped: XPaths stopped at some context
     const auto check = [&](const Document& document, const std::string& xpath) {
         const std::uint64_t allowance = xades::xpathWorkAllowance(document.text.size());
         std::vector<pugi::xml_node> contexts{document.tree, document.elements[generator.below(document.elements.size())]};
         if (!document.others.empty()) contexts.push_back(document.others[generator.below(document.others.size())]);
+        int stops = 0;
         for (const pugi::xml_node& context : contexts) {
-            const int stopsBefore = stops;
             const std::string difference = compare(context, xpath, allowance, &stops);
             ++evaluated;
-            if (stops > stopsBefore && stops <= 10) {
-                std::printf("stopped: %s in document %d\n", xpath.c_str(), int(&document - documents.data()));
-            }
             if (difference.empty()) continue;
             if (++mismatches <= 8) {
                 ADD_FAILURE() << "XPath " << xpath << "\n  document " << (&document - documents.data()) << ": "
                               << document.text << "\n  context " << describe(context) << "\n  " << difference;
             }
-            return;
+            break;
+        }
+        if (stops > 0 && ++stopped <= 10) {
+            std::printf("stopped: %s in document %d\n", xpath.c_str(), static_cast<int>(&document - documents.data()));
         }
     };
     for (const char* xpath : kFixed) {
         for (const Document& document : documents) check(document, xpath);
     }
     for (int i = 0; i < count; ++i) check(documents[i % documents.size()], generator.xpath());
-    std::printf("%d evaluations, %d stopped, %d differing\n", evaluated, stops, mismatches);
+    std::printf("%d evaluations, %d XPaths stopped, %d differing\n", evaluated, stopped, mismatches);
     EXPECT_EQ(mismatches, 0);
-    EXPECT_LE(stops, 5) << "the allowance should cover the XPaths on documents this small";
+    EXPECT_LE(stopped, 5) << "the allowance should cover nearly every XPath on documents this small";
 }
 
 // Nested count()s would keep pugixml busy for minutes to hours on a document
