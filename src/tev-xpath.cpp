@@ -41,16 +41,22 @@ namespace {
 
 // ---- values ------------------------------------------------------------------
 
-// A node of the tree, or an attribute with the element that holds it.
+// A node of the tree, or an attribute with the element that holds it. The
+// attribute is kept as pugixml's pointer: this is tested and copied for every
+// node of every walk, and pugixml's handle makes each of those a library call.
 struct Node {
     pugi::xml_node node;  // for an attribute, its element
-    pugi::xml_attribute attribute;
+    pugi::xml_attribute_struct* attr = nullptr;
 
-    bool operator==(const Node& other) const { return node == other.node && attribute == other.attribute; }
+    Node() = default;
+    Node(const pugi::xml_node& n) : node(n) {}  // NOLINT: a tree node is a node
+    Node(const pugi::xml_node& n, const pugi::xml_attribute& a) : node(n), attr(a.internal_object()) {}
+
+    pugi::xml_attribute attribute() const { return pugi::xml_attribute(attr); }
+    bool operator==(const Node& other) const { return attr == other.attr && node == other.node; }
     bool operator!=(const Node& other) const { return !(*this == other); }
     const void* key() const {
-        return attribute ? static_cast<const void*>(attribute.internal_object())
-                         : static_cast<const void*>(node.internal_object());
+        return attr ? static_cast<const void*>(attr) : static_cast<const void*>(node.internal_object());
     }
 };
 
@@ -667,6 +673,25 @@ pugi::xml_node nextWithin(const pugi::xml_node& n, const pugi::xml_node& top) {
     return nextOutside(n, top);
 }
 
+// Visits the descendants of `top` in document order until the visit answers
+// false, with pugixml's own walk: one call a node where stepping from node to
+// node through the library takes several.
+template <class Visit>
+class SubtreeWalk : public pugi::xml_tree_walker {
+public:
+    explicit SubtreeWalk(const Visit& visit) : visit_(visit) {}
+    bool for_each(pugi::xml_node& n) override { return visit_(n); }
+
+private:
+    const Visit& visit_;
+};
+
+template <class Visit>
+void eachDescendant(pugi::xml_node top, const Visit& visit) {
+    SubtreeWalk<Visit> walk(visit);
+    top.traverse(walk);
+}
+
 const char* localNameOf(const char* name) {
     const char* colon = std::strchr(name, ':');
     return colon ? colon + 1 : name;
@@ -739,8 +764,8 @@ private:
 
 Str Evaluator::stringValue(const Node& n) {
     charge(1);
-    if (n.attribute) {
-        Str s(std::string_view(n.attribute.value()));
+    if (n.attr) {
+        Str s(std::string_view(n.attribute().value()));
         chargeBytes(s.view().size());
         return s;
     }
@@ -754,10 +779,10 @@ Str Evaluator::stringValue(const Node& n) {
             std::string_view only(n.node.value());
             std::string built;
             int pieces = only.empty() ? 0 : 1;
-            for (pugi::xml_node d = n.node.first_child(); d; d = nextWithin(d, n.node)) {
+            eachDescendant(n.node, [&](const pugi::xml_node& d) {
                 charge(kVisit);
                 const pugi::xml_node_type type = d.type();
-                if (type != pugi::node_pcdata && type != pugi::node_cdata) continue;
+                if (type != pugi::node_pcdata && type != pugi::node_cdata) return true;
                 const std::string_view piece(d.value());
                 chargeBytes(piece.size());
                 if (pieces++ == 0) {
@@ -766,7 +791,8 @@ Str Evaluator::stringValue(const Node& n) {
                     if (pieces == 2) built.assign(only.data(), only.size());
                     built.append(piece.data(), piece.size());
                 }
-            }
+                return true;
+            });
             return pieces > 1 ? Str(std::move(built)) : Str(only);
         }
         default: return Str();
@@ -918,9 +944,9 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
 // ancestor. The answer for an element far from the node is kept, so that a
 // deep tree is not climbed again for every node in it.
 const char* Evaluator::namespaceUri(const Node& n) {
-    const char* name = n.attribute ? n.attribute.name() : n.node.name();
+    const char* name = n.attr ? n.attribute().name() : n.node.name();
     const char* colon = std::strchr(name, ':');
-    if (n.attribute && !colon) return "";  // the default namespace is not an attribute's
+    if (n.attr && !colon) return "";  // the default namespace is not an attribute's
     const std::string prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
     std::unordered_map<const void*, const char*>& known = namespacesKnown_[prefix];
     climbed_.clear();
@@ -972,7 +998,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             if (!e.args.empty()) n = firstOf(*e.args[0], c, &found);
             if (!found) return Str();
             if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
-            const char* name = n.attribute ? n.attribute.name() : n.node.name();
+            const char* name = n.attr ? n.attribute().name() : n.node.name();
             return measured(Str(std::string_view(e.fn == Fn::Name ? name : localNameOf(name))));
         }
         case Fn::String:
@@ -1080,7 +1106,7 @@ bool Evaluator::callBoolean(const Expr& e, const Context& c) {
         case Fn::True: return true;
         case Fn::False: return false;
         case Fn::Lang: {
-            if (c.node.attribute) return false;
+            if (c.node.attr) return false;
             const Str wanted = string(*e.args[0], c);
             for (pugi::xml_node n = c.node.node; n; n = n.parent()) {
                 charge(1);
@@ -1154,7 +1180,7 @@ NodeSet Evaluator::path(const Expr& e, const Context& c, std::size_t steps, Want
     if (e.start == Start::Filter) {
         set = nodeSet(*e.args[0], c, steps == 0 ? want : Want::All);
     } else {
-        const Node from = e.start == Start::Root ? Node{c.node.node.root(), pugi::xml_attribute()} : c.node;
+        const Node from = e.start == Start::Root ? Node(c.node.node.root()) : c.node;
         if (steps == 0) return NodeSet{from};
         set = step(&from, 1, e.steps[i++], steps == 1 ? want : Want::All);
     }
@@ -1165,7 +1191,7 @@ NodeSet Evaluator::path(const Expr& e, const Context& c, std::size_t steps, Want
 // Whether the walk of a step's axis ends at n although n is not kept: on the
 // attribute axis a name test takes the first attribute of that name only.
 bool Evaluator::endsWalk(const Step& s, const Node& n) const {
-    return s.axis == Axis::Attribute && s.test == Test::Name && n.attribute && passes(s, n.attribute);
+    return s.axis == Axis::Attribute && s.test == Test::Name && n.attr && passes(s, n.attribute());
 }
 
 // Visits the nodes of a node-set expression, each once and in no particular
@@ -1185,7 +1211,7 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
     Node single;
     NodeSet from;
     if (before == 0 && e.start != Start::Filter) {
-        single = e.start == Start::Root ? Node{c.node.node.root(), pugi::xml_attribute()} : c.node;
+        single = e.start == Start::Root ? Node(c.node.node.root()) : c.node;
     } else {
         from = path(e, c, before, Want::All);
         if (from.size() != 1) {
@@ -1205,7 +1231,7 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
 
 bool Evaluator::keeps(const Step& step, const Node& n) {
     charge(kVisit);
-    if (!(n.attribute ? passes(step, n.attribute) : passes(step, n.node))) return false;
+    if (!(n.attr ? passes(step, n.attribute()) : passes(step, n.node))) return false;
     for (const Predicate& p : step.predicates) {
         if (!predicateHolds(p, Context{n, 1, 1})) return false;
     }
@@ -1217,30 +1243,30 @@ bool Evaluator::keeps(const Step& step, const Node& n) {
 template <class Visit>
 void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
     const pugi::xml_node n = from.node;
-    if (from.attribute) {
+    if (from.attr) {
         switch (axis) {
             case Axis::Ancestor: case Axis::AncestorOrSelf:
                 if (axis == Axis::AncestorOrSelf && !visit(from)) return;
                 for (pugi::xml_node p = n; p; p = p.parent()) {
-                    if (!visit(Node{p, pugi::xml_attribute()})) return;
+                    if (!visit(Node(p))) return;
                 }
                 return;
             case Axis::Self: case Axis::DescendantOrSelf: visit(from); return;
-            case Axis::Parent: visit(Node{n, pugi::xml_attribute()}); return;
+            case Axis::Parent: visit(Node(n)); return;
             case Axis::Following:
                 for (pugi::xml_node f = n.first_child() ? n.first_child() : nextOutside(n, pugi::xml_node()); f;
                      f = nextWithin(f, pugi::xml_node())) {
-                    if (!visit(Node{f, pugi::xml_attribute()})) return;
+                    if (!visit(Node(f))) return;
                 }
                 return;
-            case Axis::Preceding: walkAxis(Node{n, pugi::xml_attribute()}, axis, visit); return;
+            case Axis::Preceding: walkAxis(Node(n), axis, visit); return;
             default: return;
         }
     }
     switch (axis) {
         case Axis::Ancestor: case Axis::AncestorOrSelf:
             for (pugi::xml_node p = axis == Axis::Ancestor ? n.parent() : n; p; p = p.parent()) {
-                if (!visit(Node{p, pugi::xml_attribute()})) return;
+                if (!visit(Node(p))) return;
             }
             return;
         case Axis::Attribute:
@@ -1250,27 +1276,25 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             return;
         case Axis::Child:
             for (pugi::xml_node k = n.first_child(); k; k = k.next_sibling()) {
-                if (!visit(Node{k, pugi::xml_attribute()})) return;
+                if (!visit(Node(k))) return;
             }
             return;
         case Axis::Descendant: case Axis::DescendantOrSelf:
             if (axis == Axis::DescendantOrSelf && !visit(from)) return;
-            for (pugi::xml_node d = n.first_child(); d; d = nextWithin(d, n)) {
-                if (!visit(Node{d, pugi::xml_attribute()})) return;
-            }
+            eachDescendant(n, [&visit](const pugi::xml_node& d) { return visit(Node(d)); });
             return;
         case Axis::Following:
             for (pugi::xml_node f = nextOutside(n, pugi::xml_node()); f; f = nextWithin(f, pugi::xml_node())) {
-                if (!visit(Node{f, pugi::xml_attribute()})) return;
+                if (!visit(Node(f))) return;
             }
             return;
         case Axis::FollowingSibling:
             for (pugi::xml_node s = n.next_sibling(); s; s = s.next_sibling()) {
-                if (!visit(Node{s, pugi::xml_attribute()})) return;
+                if (!visit(Node(s))) return;
             }
             return;
         case Axis::Parent:
-            if (pugi::xml_node p = n.parent()) visit(Node{p, pugi::xml_attribute()});
+            if (pugi::xml_node p = n.parent()) visit(Node(p));
             return;
         case Axis::Preceding: {
             // Reverse document order, ancestors left out: from the previous
@@ -1284,13 +1308,13 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             cur = cur.previous_sibling();
             while (true) {
                 while (pugi::xml_node last = cur.last_child()) cur = last;
-                if (!visit(Node{cur, pugi::xml_attribute()})) return;
+                if (!visit(Node(cur))) return;
                 while (!cur.previous_sibling()) {
                     cur = cur.parent();
                     if (!cur) return;
                     if (cur == ancestor) {
                         ancestor = ancestor.parent();
-                    } else if (!visit(Node{cur, pugi::xml_attribute()})) {
+                    } else if (!visit(Node(cur))) {
                         return;
                     }
                 }
@@ -1299,7 +1323,7 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
         }
         case Axis::PrecedingSibling:
             for (pugi::xml_node s = n.previous_sibling(); s; s = s.previous_sibling()) {
-                if (!visit(Node{s, pugi::xml_attribute()})) return;
+                if (!visit(Node(s))) return;
             }
             return;
         case Axis::Self: visit(from); return;
@@ -1344,7 +1368,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             std::size_t counted = 0;
             walkAxis(context, s.axis, [&](const Node& n) {
                 charge(kVisit);
-                if (!(n.attribute ? passes(s, n.attribute) : passes(s, n.node))) return true;
+                if (!(n.attr ? passes(s, n.attribute()) : passes(s, n.node))) return true;
                 ++counted;
                 if (!nth || static_cast<double>(counted) == head->number) axisNodes.push_back(n);
                 return !oneAttribute && !(nth && static_cast<double>(counted) >= head->number);
@@ -1375,7 +1399,7 @@ void Evaluator::descendantsOfSorted(const Node* from, std::size_t count, const S
     std::size_t i = 0;
     while (i < count) {
         const Node top = from[i++];
-        if (top.attribute) {
+        if (top.attr) {
             if (withSelf && keeps(s, top)) out->push_back(top);
             if (want == Want::Any && !out->empty()) return;
             continue;
@@ -1383,28 +1407,30 @@ void Evaluator::descendantsOfSorted(const Node* from, std::size_t count, const S
         // Contexts in the subtree come in the same order as the walk meets them.
         auto covers = [&](const pugi::xml_node& n) {
             while (i < count && from[i].node == n) {
-                if (from[i].attribute && withSelf && keeps(s, from[i])) out->push_back(from[i]);
+                if (from[i].attr && withSelf && keeps(s, from[i])) out->push_back(from[i]);
                 ++i;
             }
         };
         if (withSelf && keeps(s, top)) out->push_back(top);
         covers(top.node);
-        for (pugi::xml_node d = top.node.first_child(); d; d = nextWithin(d, top.node)) {
-            if (want != Want::All && !out->empty()) return;
-            if (keeps(s, Node{d, pugi::xml_attribute()})) out->push_back(Node{d, pugi::xml_attribute()});
+        eachDescendant(top.node, [&](const pugi::xml_node& d) {
+            if (want != Want::All && !out->empty()) return false;
+            if (keeps(s, Node(d))) out->push_back(Node(d));
             covers(d);
-        }
+            return true;
+        });
+        if (want != Want::All && !out->empty()) return;
     }
 }
 
 // Document order: an element, then its attributes, then its children.
 bool Evaluator::before(const Node& a, const Node& b) {
     if (a.node == b.node) {
-        if (!a.attribute) return static_cast<bool>(b.attribute);
-        if (!b.attribute) return false;
-        for (pugi::xml_attribute x = a.attribute.next_attribute(); x; x = x.next_attribute()) {
+        if (!a.attr) return b.attr != nullptr;
+        if (!b.attr) return false;
+        for (pugi::xml_attribute x = a.attribute().next_attribute(); x; x = x.next_attribute()) {
             charge(1);
-            if (x == b.attribute) return true;
+            if (x.internal_object() == b.attr) return true;
         }
         return false;
     }
@@ -1443,20 +1469,20 @@ void Evaluator::sortUnique(NodeSet* set) {
     std::unordered_set<const void*> members;
     std::size_t attributes = 0;
     for (const Node& n : *set) {
-        if (members.insert(n.key()).second && n.attribute) ++attributes;
+        if (members.insert(n.key()).second && n.attr) ++attributes;
     }
     std::size_t left = members.size();
     const pugi::xml_node root = set->front().node.root();
     NodeSet ordered;
     ordered.reserve(left);
-    for (pugi::xml_node n = root; n && left > 0; n = nextWithin(n, root)) {
+    auto pick = [&](const pugi::xml_node& n) {
         charge(kVisit);
         if (members.count(n.internal_object())) {
-            ordered.push_back(Node{n, pugi::xml_attribute()});
+            ordered.push_back(Node(n));
             --left;
         }
-        if (attributes == 0) continue;
-        for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+        for (pugi::xml_attribute a = attributes > 0 ? n.first_attribute() : pugi::xml_attribute(); a;
+             a = a.next_attribute()) {
             charge(1);
             if (members.count(a.internal_object())) {
                 ordered.push_back(Node{n, a});
@@ -1464,7 +1490,9 @@ void Evaluator::sortUnique(NodeSet* set) {
                 --attributes;
             }
         }
-    }
+        return left > 0;
+    };
+    if (pick(root)) eachDescendant(root, pick);
     set->swap(ordered);
 }
 
@@ -1508,11 +1536,11 @@ XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpa
     if (!compiled.expr) return outcome;
     Evaluator evaluator(allowance);
     try {
-        const NodeSet set = evaluator.nodeSet(*compiled.expr, Context{Node{context, pugi::xml_attribute()}},
+        const NodeSet set = evaluator.nodeSet(*compiled.expr, Context{Node(context)},
                                               Want::All);
         nodes->reserve(set.size());
         for (const Node& n : set) {
-            nodes->push_back(n.attribute ? pugi::xpath_node(n.attribute, n.node) : pugi::xpath_node(n.node));
+            nodes->push_back(n.attr ? pugi::xpath_node(n.attribute(), n.node) : pugi::xpath_node(n.node));
         }
         outcome.completed = true;
     } catch (const Stopped&) {
@@ -1530,7 +1558,7 @@ XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::strin
     if (!compiled.expr) return outcome;
     Evaluator evaluator(allowance);
     try {
-        *value = evaluator.string(*compiled.expr, Context{Node{context, pugi::xml_attribute()}}).take();
+        *value = evaluator.string(*compiled.expr, Context{Node(context)}).take();
         outcome.completed = true;
     } catch (const Stopped&) {
         value->clear();
