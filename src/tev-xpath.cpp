@@ -1351,6 +1351,8 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
     const bool nth = head && head->op == Op::Number;
     int contributors = 0;
     NodeSet axisNodes;
+    const bool upward = count > 1 && (s.axis == Axis::Ancestor || s.axis == Axis::AncestorOrSelf);
+    std::unordered_set<const void*> climbed;
     for (std::size_t k = 0; k < count; ++k) {
         const Node& context = from[k];
         const std::size_t before = out.size();
@@ -1359,6 +1361,9 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             // walk ends at the first when one is enough.
             const bool one = want != Want::All && count == 1 && !reverseAxis(s.axis);
             walkAxis(context, s.axis, [&](const Node& n) {
+                // A climb that reaches a node climbed from an earlier context
+                // would only meet again what that one met.
+                if (upward && !climbed.insert(n.key()).second) return false;
                 if (!keeps(s, n)) return !endsWalk(s, n);
                 out.push_back(n);
                 return !(one || oneAttribute || want == Want::Any);
