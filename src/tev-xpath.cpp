@@ -624,13 +624,24 @@ bool isXPathAttribute(const char* name) {
     return name[0] != 'x' || !(std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':'));
 }
 
-bool startsWith(const char* text, const std::string& prefix) {
-    return std::strncmp(text, prefix.c_str(), prefix.size()) == 0;
+
+// Whether `name` starts with `prefix`: inline, for it runs once per node of
+// a walk and most names differ in their first byte.
+inline bool startsWith(const char* name, const std::string& prefix) {
+    for (const char c : prefix) {
+        if (*name++ != c) return false;
+    }
+    return true;
 }
 
-bool passes(const Step& step, const pugi::xml_node& n) {
+inline bool sameName(const char* name, const std::string& wanted) {
+    return startsWith(name, wanted) && name[wanted.size()] == '\0';
+}
+
+// Inlined: every node of every walk is tested here.
+[[gnu::always_inline]] inline bool passes(const Step& step, const pugi::xml_node& n) {
     switch (step.test) {
-        case Test::Name: return std::strcmp(n.name(), step.name.c_str()) == 0 && n.type() == pugi::node_element;
+        case Test::Name: return sameName(n.name(), step.name) && n.type() == pugi::node_element;
         case Test::InPrefix: return startsWith(n.name(), step.name) && n.type() == pugi::node_element;
         case Test::AnyName: return n.type() == pugi::node_element;
         case Test::AnyNode: return true;
@@ -640,7 +651,7 @@ bool passes(const Step& step, const pugi::xml_node& n) {
         }
         case Test::Comment: return n.type() == pugi::node_comment;
         case Test::Instruction: return n.type() == pugi::node_pi;
-        case Test::NamedInstruction: return n.type() == pugi::node_pi && step.name == n.name();
+        case Test::NamedInstruction: return sameName(n.name(), step.name) && n.type() == pugi::node_pi;
     }
     return false;
 }
@@ -651,7 +662,7 @@ bool passes(const Step& step, const pugi::xml_attribute& a) {
     const char* name = a.name();
     if (step.axis != Axis::Attribute) return step.test == Test::AnyNode && isXPathAttribute(name);
     switch (step.test) {
-        case Test::Name: return std::strcmp(name, step.name.c_str()) == 0 && isXPathAttribute(name);
+        case Test::Name: return sameName(name, step.name) && isXPathAttribute(name);
         case Test::InPrefix: return startsWith(name, step.name) && isXPathAttribute(name);
         case Test::AnyName: case Test::AnyNode: return isXPathAttribute(name);
         default: return false;
@@ -1229,7 +1240,7 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
     });
 }
 
-bool Evaluator::keeps(const Step& step, const Node& n) {
+[[gnu::always_inline]] inline bool Evaluator::keeps(const Step& step, const Node& n) {
     charge(kVisit);
     if (!(n.attr ? passes(step, n.attribute()) : passes(step, n.node))) return false;
     for (const Predicate& p : step.predicates) {
