@@ -751,6 +751,8 @@ private:
     void descendantsOfSorted(const Node* from, std::size_t count, const Step& step, Want want, NodeSet* out);
     template <class Visit>
     void eachNode(const Expr& e, const Context& c, const Visit& visit);
+    template <class Visit>
+    void eachKept(const Node& from, const Step& s, const Visit& visit);
     bool endsWalk(const Step& step, const Node& n) const;
     template <class Visit>
     void walkAxis(const Node& from, Axis axis, const Visit& visit);
@@ -1233,11 +1235,56 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
         }
         single = from.front();
     }
-    const bool oneAttribute = last.axis == Axis::Attribute && last.test == Test::Name;
-    walkAxis(single, last.axis, [&](const Node& n) {
-        if (!keeps(last, n)) return !endsWalk(last, n);
-        return visit(n) && !oneAttribute;
-    });
+    eachKept(single, last, visit);
+}
+
+// Visits the nodes of a step's axis from `from` that its node test and its
+// predicates (none of which reads the position) keep, until the visit
+// answers false. A descendant walk for a name or "*" has the test inline and
+// the work charged in batches: it is the walk of most XPaths callers write,
+// and over a large document it is most of their time.
+template <class Visit>
+void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
+    const bool bare = (s.axis == Axis::Descendant || s.axis == Axis::DescendantOrSelf) && !from.attr &&
+                      (s.test == Test::Name || s.test == Test::AnyName);
+    if (!bare) {
+        const bool oneAttribute = s.axis == Axis::Attribute && s.test == Test::Name;
+        walkAxis(from, s.axis, [&](const Node& n) {
+            if (!keeps(s, n)) return !endsWalk(s, n);
+            return visit(n) && !oneAttribute;
+        });
+        return;
+    }
+    if (s.axis == Axis::DescendantOrSelf && keeps(s, from) && !visit(from)) return;
+    constexpr std::uint64_t kBatch = 4096;
+    class Walk : public pugi::xml_tree_walker {
+    public:
+        Walk(Evaluator& evaluator, const Step& step, const Visit& visit)
+            : evaluator_(evaluator), step_(step), visit_(visit) {}
+        ~Walk() override = default;
+        bool for_each(pugi::xml_node& n) override {
+            if (++pending_ == kBatch) {
+                pending_ = 0;
+                evaluator_.charge(kBatch * kVisit);
+            }
+            if (step_.test == Test::Name && !sameName(n.name(), step_.name)) return true;
+            if (n.type() != pugi::node_element) return true;
+            for (const Predicate& p : step_.predicates) {
+                if (!evaluator_.predicateHolds(p, Context{Node(n), 1, 1})) return true;
+            }
+            return visit_(Node(n));
+        }
+        std::uint64_t pending_ = 0;
+
+    private:
+        Evaluator& evaluator_;
+        const Step& step_;
+        const Visit& visit_;
+    };
+    Walk walk(*this, s, visit);
+    pugi::xml_node top = from.node;
+    top.traverse(walk);
+    charge(walk.pending_ * kVisit);
 }
 
 [[gnu::always_inline]] inline bool Evaluator::keeps(const Step& step, const Node& n) {
@@ -1371,14 +1418,21 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             // Nothing reads the position: each node is judged alone, and the
             // walk ends at the first when one is enough.
             const bool one = want != Want::All && count == 1 && !reverseAxis(s.axis);
-            walkAxis(context, s.axis, [&](const Node& n) {
-                // A climb that reaches a node climbed from an earlier context
-                // would only meet again what that one met.
-                if (upward && !climbed.insert(n.key()).second) return false;
-                if (!keeps(s, n)) return !endsWalk(s, n);
+            auto take = [&](const Node& n) {
                 out.push_back(n);
                 return !(one || oneAttribute || want == Want::Any);
-            });
+            };
+            if (upward) {
+                walkAxis(context, s.axis, [&](const Node& n) {
+                    // A climb that reaches a node climbed from an earlier
+                    // context would only meet again what that one met.
+                    if (!climbed.insert(n.key()).second) return false;
+                    if (!keeps(s, n)) return !endsWalk(s, n);
+                    return take(n);
+                });
+            } else {
+                eachKept(context, s, take);
+            }
         } else {
             axisNodes.clear();
             std::size_t counted = 0;
