@@ -23,6 +23,8 @@
 //     that name.
 #include "tev-xpath.h"
 
+#include "tev-xml-wellformed.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -620,10 +622,7 @@ void shortenDescendantSteps(Expr* e) {
 
 // ---- the tree ----------------------------------------------------------------
 
-bool isXPathAttribute(const char* name) {
-    return name[0] != 'x' || !(std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':'));
-}
-
+bool isXPathAttribute(const char* name) { return !isNamespaceDeclaration(name); }
 
 // Whether `name` starts with `prefix`: inline, for it runs once per node of
 // a walk and most names differ in their first byte.
@@ -669,19 +668,18 @@ bool passes(const Step& step, const pugi::xml_attribute& a) {
     }
 }
 
-// The next node in document order after n and its subtree, within `top`.
-pugi::xml_node nextOutside(pugi::xml_node n, const pugi::xml_node& top) {
-    while (n && n != top) {
+// The next node in document order after n and its subtree.
+pugi::xml_node nextAfterSubtree(pugi::xml_node n) {
+    for (; n; n = n.parent()) {
         if (pugi::xml_node s = n.next_sibling()) return s;
-        n = n.parent();
     }
     return pugi::xml_node();
 }
 
-// The next node in document order, descending first, within `top`.
-pugi::xml_node nextWithin(const pugi::xml_node& n, const pugi::xml_node& top) {
+// The next node in document order, descending first.
+pugi::xml_node nextInDocument(const pugi::xml_node& n) {
     if (pugi::xml_node c = n.first_child()) return c;
-    return nextOutside(n, top);
+    return nextAfterSubtree(n);
 }
 
 // Visits the descendants of `top` in document order until the visit answers
@@ -716,7 +714,8 @@ struct Context {
     std::size_t size = 1;
 };
 
-enum class Want { All, First, Any };
+// What a caller needs of a node-set: all of it, or its first node in document order.
+enum class Want { All, First };
 
 class Evaluator {
 public:
@@ -978,7 +977,7 @@ const char* Evaluator::namespaceUri(const Node& n) {
         for (pugi::xml_attribute a = p.first_attribute(); a; a = a.next_attribute()) {
             charge(1);
             const char* declared = a.name();
-            if (std::strncmp(declared, "xmlns", 5) != 0) continue;
+            if (!isNamespaceDeclaration(declared)) continue;
             const bool same = colon ? declared[5] == ':' && prefix == declared + 6 : declared[5] == '\0';
             if (same) {
                 found = a.value();
@@ -1147,7 +1146,6 @@ NodeSet Evaluator::nodeSet(const Expr& e, const Context& c, Want want) {
         case Op::Path: return path(e, c, e.steps.size(), want);
         case Op::Union: {
             NodeSet left = nodeSet(*e.args[0], c, want);
-            if (want == Want::Any && !left.empty()) return left;
             NodeSet right = nodeSet(*e.args[1], c, want);
             if (left.empty()) return right;
             if (right.empty()) return left;
@@ -1162,7 +1160,7 @@ NodeSet Evaluator::nodeSet(const Expr& e, const Context& c, Want want) {
             const bool firstOnly = head.op == Op::Number && head.number == 1;
             NodeSet set = nodeSet(*e.args[0], c, firstOnly ? Want::First : Want::All);
             for (const Predicate& p : e.predicates) filter(&set, p);
-            if (want != Want::All && set.size() > 1) set.resize(1);
+            if (want == Want::First && set.size() > 1) set.resize(1);
             return set;
         }
         case Op::Call: return NodeSet();  // id(): no node has an ID without a DTD's say
@@ -1312,8 +1310,7 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             case Axis::Self: case Axis::DescendantOrSelf: visit(from); return;
             case Axis::Parent: visit(Node(n)); return;
             case Axis::Following:
-                for (pugi::xml_node f = n.first_child() ? n.first_child() : nextOutside(n, pugi::xml_node()); f;
-                     f = nextWithin(f, pugi::xml_node())) {
+                for (pugi::xml_node f = nextInDocument(n); f; f = nextInDocument(f)) {
                     if (!visit(Node(f))) return;
                 }
                 return;
@@ -1342,7 +1339,7 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             eachDescendant(n, [&visit](const pugi::xml_node& d) { return visit(Node(d)); });
             return;
         case Axis::Following:
-            for (pugi::xml_node f = nextOutside(n, pugi::xml_node()); f; f = nextWithin(f, pugi::xml_node())) {
+            for (pugi::xml_node f = nextAfterSubtree(n); f; f = nextInDocument(f)) {
                 if (!visit(Node(f))) return;
             }
             return;
@@ -1417,10 +1414,10 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
         if (!s.positional) {
             // Nothing reads the position: each node is judged alone, and the
             // walk ends at the first when one is enough.
-            const bool one = want != Want::All && count == 1 && !reverseAxis(s.axis);
+            const bool one = want == Want::First && count == 1 && !reverseAxis(s.axis);
             auto take = [&](const Node& n) {
                 out.push_back(n);
-                return !(one || oneAttribute || want == Want::Any);
+                return !(one || oneAttribute);
             };
             if (upward) {
                 walkAxis(context, s.axis, [&](const Node& n) {
@@ -1454,7 +1451,6 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             ++contributors;
             if (reverseAxis(s.axis)) std::reverse(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
         }
-        if (want == Want::Any && !out.empty()) return out;
     }
     const bool inOrder = contributors <= 1 || s.axis == Axis::Self || s.axis == Axis::Attribute;
     if (!inOrder) sortUnique(&out);
@@ -1471,7 +1467,6 @@ void Evaluator::descendantsOfSorted(const Node* from, std::size_t count, const S
         const Node top = from[i++];
         if (top.attr) {
             if (withSelf && keeps(s, top)) out->push_back(top);
-            if (want == Want::Any && !out->empty()) return;
             continue;
         }
         // Contexts in the subtree come in the same order as the walk meets them.
@@ -1484,12 +1479,12 @@ void Evaluator::descendantsOfSorted(const Node* from, std::size_t count, const S
         if (withSelf && keeps(s, top)) out->push_back(top);
         covers(top.node);
         eachDescendant(top.node, [&](const pugi::xml_node& d) {
-            if (want != Want::All && !out->empty()) return false;
+            if (want == Want::First && !out->empty()) return false;
             if (keeps(s, Node(d))) out->push_back(Node(d));
             covers(d);
             return true;
         });
-        if (want != Want::All && !out->empty()) return;
+        if (want == Want::First && !out->empty()) return;
     }
 }
 
@@ -1568,28 +1563,42 @@ void Evaluator::sortUnique(NodeSet* set) {
 
 // ---- the entry points ----------------------------------------------------------
 
-struct Compiled {
-    ExprPtr expr;
-    Type type;
-};
-
-// pugixml compiles the text first: what it refuses throws its exception.
-Compiled compile(const std::string& xpath, bool nodeSetOnly) {
+// The parsed XPath; none in the unforeseen case of a text that pugixml
+// compiles and our reading does not take. pugixml compiles the text first:
+// what it refuses throws its exception.
+ExprPtr compile(const std::string& xpath, bool nodeSetOnly) {
     const pugi::xpath_query query(xpath.c_str());
     if (nodeSetOnly && query.return_type() != pugi::xpath_type_node_set) {
         pugi::xpath_parse_result result;
         result.error = "Expression does not evaluate to node set";
         throw pugi::xpath_exception(result);
     }
-    Compiled compiled;
+    ExprPtr expr;
     try {
-        compiled.expr = Parser(xpath.c_str()).parse();
+        expr = Parser(xpath.c_str()).parse();
     } catch (const Parser::Malformed&) {
-        return compiled;
+        return nullptr;
     }
-    shortenDescendantSteps(compiled.expr.get());
-    compiled.type = compiled.expr->type;
-    return compiled;
+    shortenDescendantSteps(expr.get());
+    return expr;
+}
+
+// Compiles `xpath` and hands it to `evaluate` with an evaluator held to the
+// allowance; `evaluate` writes its result only once it is whole.
+template <class Evaluate>
+XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, std::uint64_t allowance,
+                            const Evaluate& evaluate) {
+    const ExprPtr expr = compile(xpath, nodeSetOnly);
+    XPathOutcome outcome;
+    if (!expr) return outcome;
+    Evaluator evaluator(allowance);
+    try {
+        evaluate(&evaluator, *expr);
+        outcome.completed = true;
+    } catch (const Stopped&) {
+    }
+    outcome.work = evaluator.work();
+    return outcome;
 }
 
 }  // namespace
@@ -1601,40 +1610,21 @@ std::uint64_t xpathWorkAllowance(std::size_t documentBytes) {
 XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
                            std::vector<pugi::xpath_node>* nodes) {
     nodes->clear();
-    const Compiled compiled = compile(xpath, true);
-    XPathOutcome outcome;
-    if (!compiled.expr) return outcome;
-    Evaluator evaluator(allowance);
-    try {
-        const NodeSet set = evaluator.nodeSet(*compiled.expr, Context{Node(context)},
-                                              Want::All);
+    return evaluateWithin(xpath, true, allowance, [&](Evaluator* evaluator, const Expr& expr) {
+        const NodeSet set = evaluator->nodeSet(expr, Context{Node(context)}, Want::All);
         nodes->reserve(set.size());
         for (const Node& n : set) {
             nodes->push_back(n.attr ? pugi::xpath_node(n.attribute(), n.node) : pugi::xpath_node(n.node));
         }
-        outcome.completed = true;
-    } catch (const Stopped&) {
-        nodes->clear();
-    }
-    outcome.work = evaluator.work();
-    return outcome;
+    });
 }
 
 XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
                                  std::string* value) {
     value->clear();
-    const Compiled compiled = compile(xpath, false);
-    XPathOutcome outcome;
-    if (!compiled.expr) return outcome;
-    Evaluator evaluator(allowance);
-    try {
-        *value = evaluator.string(*compiled.expr, Context{Node(context)}).take();
-        outcome.completed = true;
-    } catch (const Stopped&) {
-        value->clear();
-    }
-    outcome.work = evaluator.work();
-    return outcome;
+    return evaluateWithin(xpath, false, allowance, [&](Evaluator* evaluator, const Expr& expr) {
+        *value = evaluator->string(expr, Context{Node(context)}).take();
+    });
 }
 
 }  // namespace xades
