@@ -203,6 +203,11 @@ QByteArray xadesRequestStart(const cardsim::Card& card) {
            QByteArray::fromStdString(card.pin()) + R"(","signatureNodeXPath":"/*","nodeToSignXPath":"","dataBase64":")";
 }
 
+// The multipart JSONP body of a request that signs `document`.
+QByteArray xadesBody(const QByteArray& requestStart, const QByteArray& document) {
+    return jsonpMultipart(requestStart + document.toBase64() + "\"}");
+}
+
 int runXades() {
     std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
                 "on a fresh corvane-service after one small signature\n", kConcurrent);
@@ -219,10 +224,10 @@ int runXades() {
         card.insertInto(rig::kReaderAkisPort);
         const QByteArray request = xadesRequestStart(card);
         QTemporaryDir folder;
-        const QString warmUp = writeFile(folder, "small", jsonpMultipart(request + invoice(2000).toBase64() + "\"}"));
+        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
         for (const int size : {4800000, 1200000}) {
             const QByteArray document = invoice(size);
-            const QByteArray body = jsonpMultipart(request + document.toBase64() + "\"}");
+            const QByteArray body = xadesBody(request, document);
             const std::vector<QString> bodies(kConcurrent, writeFile(folder, QString("body-%1").arg(size), body));
             AgentProcess agent("bin/corvane-service");
             if (!startAgent(agent)) return 1;
@@ -362,8 +367,8 @@ int runBackToBack(const QString& baselineFolder, int rounds, int requests) {
         card.insertInto(rig::kReaderAkisPort);
         const QByteArray request = xadesRequestStart(card);
         QTemporaryDir folder;
-        const QString warmUp = writeFile(folder, "small", jsonpMultipart(request + invoice(2000).toBase64() + "\"}"));
-        const QString large = writeFile(folder, "large", jsonpMultipart(request + invoice(4800000).toBase64() + "\"}"));
+        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+        const QString large = writeFile(folder, "large", xadesBody(request, invoice(4800000)));
         for (int round = 0; round < rounds; ++round) {
             for (std::size_t i = 0; i < sides.size(); ++i) {
                 // Each round starts with the other build, so that neither always runs first.

@@ -33,10 +33,10 @@ using Clock = std::chrono::steady_clock;
 namespace xades = tev::quessel::xades;
 
 const char* const kRootStart =
-    "<Invoice xmlns=\"urn:oasis:names:specification:ubl:schema:xsd:Invoice-2\""
-    " xmlns:ext=\"urn:oasis:names:specification:ubl:schema:xsd:CommonExtensionComponents-2\""
-    " xmlns:cbc=\"urn:oasis:names:specification:ubl:schema:xsd:CommonBasicComponents-2\""
-    " xmlns:cac=\"urn:oasis:names:specification:ubl:schema:xsd:CommonAggregateComponents-2\">";
+    "<Invoice xmlns=\"urn:corvane:bench:e-invoice:Invoice-2\""
+    " xmlns:ext=\"urn:corvane:bench:e-invoice:CommonExtensionComponents-2\""
+    " xmlns:cbc=\"urn:corvane:bench:e-invoice:CommonBasicComponents-2\""
+    " xmlns:cac=\"urn:corvane:bench:e-invoice:CommonAggregateComponents-2\">";
 const char* const kExtension =
     "<ext:UBLExtensions><ext:UBLExtension><ext:ExtensionContent/></ext:UBLExtension></ext:UBLExtensions>";
 
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     }
     const char* const forms[] = {
         "//*[local-name()='ExtensionContent' and "
-        "namespace-uri()='urn:oasis:names:specification:ubl:schema:xsd:CommonExtensionComponents-2']",
+        "namespace-uri()='urn:corvane:bench:e-invoice:CommonExtensionComponents-2']",
         "(//ext:ExtensionContent)[1]", "/descendant::ext:ExtensionContent",
         "//ext:UBLExtension/child::ext:ExtensionContent", "//ext:ExtensionContent/ancestor::*[1]",
         "//ext:ExtensionContent[not(*)]", "//*[starts-with(local-name(), 'Extension')]",

@@ -526,7 +526,7 @@ TEST_F(ServiceE2E, CostlyXmlShapesAreSignedInTimeOrRefused) {
 // there, refer to that node and verify with xmlsec1.
 TEST_F(ServiceE2E, XPathsCallersWriteAreSignedAndVerify) {
     if (!pcscdRunning()) GTEST_SKIP() << "pcscd with the test readers is not running";
-    const QByteArray ubl = "urn:oasis:names:specification:ubl:schema:xsd:";
+    const QByteArray ubl = "urn:corvane:test:e-invoice:";
     const QByteArray invoice =
         "<Invoice xmlns=\"" + ubl + "Invoice-2\" xmlns:cac=\"" + ubl + "CommonAggregateComponents-2\" xmlns:cbc=\"" +
         ubl + "CommonBasicComponents-2\" xmlns:ext=\"" + ubl + "CommonExtensionComponents-2\">\n"
