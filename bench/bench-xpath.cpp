@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
                 std::printf("  the generated document does not parse\n");
                 return 2;
             }
-            const std::uint64_t allowance = xades::xpathWorkAllowance(text.size());
+            const xades::XPathAllowance allowance = xades::xpathAllowance(text.size());
             for (int f = 0; f < formCount + costlyCount; ++f) {
                 const bool form = f < formCount;
                 const std::string xpath = form ? forms[f] : costly[f - formCount];
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
                 int ourRuns = 0, theirRuns = 0;
                 const double ours = medianMs([&] { outcome = xades::selectByXPath(document, xpath, allowance, &nodes); }, &ourRuns);
                 const std::string selected = outcome.completed ? std::to_string(nodes.size()) : "stopped";
-                const double share = 100.0 * static_cast<double>(outcome.work) / static_cast<double>(allowance);
+                const double share = 100.0 * static_cast<double>(outcome.work) / static_cast<double>(allowance.work);
                 if (!form) {
                     std::printf("  %-5s %8d C%-4d %10.3f%c %12s %7s %9s %9s %8.1f %9.4f%s\n", deep ? "deep" : "flat", n,
                                 f - formCount + 1, ours, ourRuns < 5 ? '*' : ' ', "-", "-", selected.c_str(), "-", share,
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
                 std::fflush(stdout);
             }
             std::printf("  %-5s %8d  %zu bytes, allowance %llu\n", deep ? "deep" : "flat", n, text.size(),
-                        static_cast<unsigned long long>(allowance));
+                        static_cast<unsigned long long>(allowance.work));
         }
     }
     return status;

@@ -6,10 +6,11 @@
 // results as pugixml's select_nodes (all of XPath 1.0 as pugixml implements
 // it: names compared as written, namespace-uri() from the xmlns attributes in
 // scope, strings measured in bytes, numbers printed as pugixml prints them),
-// while the work done is counted: every node or attribute visited, every byte
-// read or built. When the count passes the allowance the evaluation stops and
-// the XPath selects nothing. Counting work, not time, gives the same answer
-// to the same request on every machine.
+// while the work done is counted where it is done: every node or attribute
+// visited, every byte read, compared, searched or built. The bytes held at
+// once are counted too. When either count passes its allowance the
+// evaluation stops and the XPath selects nothing. Counting work, not time,
+// gives the same answer to the same request on every machine.
 #pragma once
 
 #include <pugixml.hpp>
@@ -27,23 +28,40 @@ namespace xades {
 // costliest one stops well within a second.
 std::uint64_t xpathWorkAllowance(std::size_t documentBytes);
 
+// The bytes one evaluation may hold at once (strings built, node-sets and
+// the tables kept while it runs) on a document of `documentBytes` bytes. A
+// node-set of every node of the densest document ("<a/>" repeated) takes
+// four times the document; the multiple leaves room for a few such sets
+// while they are merged and sorted.
+constexpr std::uint64_t kXPathMemoryFloor = 8u << 20;
+constexpr std::uint64_t kXPathMemoryPerDocumentByte = 16;
+std::uint64_t xpathMemoryAllowance(std::size_t documentBytes);
+
+struct XPathAllowance {
+    std::uint64_t work = 0;    // units of work (see xpathWorkAllowance)
+    std::uint64_t memory = 0;  // bytes held at once
+};
+XPathAllowance xpathAllowance(std::size_t documentBytes);
+
 struct XPathOutcome {
-    bool completed = false;    // false: stopped when the allowance ran out
-    std::uint64_t work = 0;    // the work done (up to the stop)
+    bool completed = false;        // false: stopped when an allowance ran out
+    bool memoryExhausted = false;  // stopped by the memory allowance, not the work
+    std::uint64_t work = 0;        // the work done (up to the stop)
+    std::uint64_t peakBytes = 0;   // the most bytes held at once
 };
 
 // Sets *nodes to what `xpath` selects from `context`, in document order and
-// without duplicates. When the allowance runs out, *nodes is left empty and
+// without duplicates. When an allowance runs out, *nodes is left empty and
 // the outcome says so. Throws pugi::xpath_exception, as select_nodes does,
 // for a text that does not compile or does not select nodes: pugixml compiles
 // the text first.
-XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
                            std::vector<pugi::xpath_node>* nodes);
 
 // The string value of `xpath` (any type) at `context`, as pugixml's
 // xpath_query::evaluate_string gives it; *value is left empty when stopped.
-XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
-                                 std::string* value);
+XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath,
+                                 const XPathAllowance& allowance, std::string* value);
 
 }  // namespace xades
 }  // namespace quessel

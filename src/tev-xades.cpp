@@ -1034,8 +1034,7 @@ void ensureDeclaration(pugi::xml_document* document, bool withEncoding) {
 std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath,
                                           std::size_t documentBytes) {
     std::vector<pugi::xpath_node> nodes;
-    const std::uint64_t allowance = xpathWorkAllowance(documentBytes);
-    const XPathOutcome outcome = selectByXPath(document, xpath, allowance, &nodes);
+    const XPathOutcome outcome = selectByXPath(document, xpath, xpathAllowance(documentBytes), &nodes);
     if (!outcome.completed) {
         logError("The XPath " + xpath + " is stopped after " + std::to_string(outcome.work) +
                  " units of work, the allowance for a document of " + std::to_string(documentBytes) + " bytes");

@@ -62,25 +62,72 @@ struct Node {
     }
 };
 
-using NodeSet = std::vector<Node>;
+// Thrown when the allowance of work or of memory is spent; caught where the
+// evaluation started.
+struct Stopped {};
+
+// The bytes that the strings, node-sets and tables of one evaluation hold at
+// once. Every container of the evaluator allocates through Held, which
+// charges the meter of the evaluation running on this thread: what one XPath
+// holds is bounded wherever it is held, not only where a size was foreseen.
+struct Meter {
+    std::uint64_t held = 0;
+    std::uint64_t peak = 0;
+    std::uint64_t limit = 0;
+
+    void hold(std::size_t bytes) {
+        if (held + bytes > limit) throw Stopped();
+        held += bytes;
+        if (held > peak) peak = held;
+    }
+    void release(std::size_t bytes) { held -= bytes < held ? bytes : held; }
+};
+
+thread_local Meter* runningMeter = nullptr;
+
+template <class T>
+struct Held {
+    using value_type = T;
+    Held() = default;
+    template <class U>
+    Held(const Held<U>&) {}  // NOLINT: rebinding keeps the meter
+
+    T* allocate(std::size_t n) {
+        if (Meter* meter = runningMeter) meter->hold(n * sizeof(T));
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) {
+        if (Meter* meter = runningMeter) meter->release(n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+};
+template <class T, class U>
+bool operator==(const Held<T>&, const Held<U>&) { return true; }
+template <class T, class U>
+bool operator!=(const Held<T>&, const Held<U>&) { return false; }
+
+using NodeSet = std::vector<Node, Held<Node>>;
+using Text = std::basic_string<char, std::char_traits<char>, Held<char>>;
+struct TextHash {
+    std::size_t operator()(const Text& text) const { return std::hash<std::string_view>()(text); }
+};
+template <class K>
+using HeldSet = std::unordered_set<K, std::hash<K>, std::equal_to<K>, Held<K>>;
 
 // Text that is either a view into the tree or the query, or built here.
 class Str {
 public:
     Str() = default;
     explicit Str(std::string_view view) : view_(view) {}
-    explicit Str(std::string built) : built_(std::move(built)), owned_(true) {}
+    explicit Str(Text built) : built_(std::move(built)), owned_(true) {}
     std::string_view view() const { return owned_ ? std::string_view(built_) : view_; }
-    std::string take() && { return owned_ ? std::move(built_) : std::string(view_); }
+    std::string take() && { return std::string(view()); }
 
 private:
     std::string_view view_;
-    std::string built_;
+    Text built_;
     bool owned_ = false;
 };
-
-// Thrown when the allowance is spent; caught where the evaluation started.
-struct Stopped {};
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -101,13 +148,25 @@ double numberOf(std::string_view text) {
     }
     if (!digits || i != end) return std::nan("");
     double value = 0;
-    std::from_chars(text.data() + begin, text.data() + end, value);
+    const std::from_chars_result read = std::from_chars(text.data() + begin, text.data() + end, value);
+    if (read.ec == std::errc::result_out_of_range) {
+        // Beyond the double range from_chars leaves the value as it was;
+        // strtod, and so pugixml, gives infinity for a number of 1 or more
+        // (the only ones that can overflow) and zero for a smaller one (the
+        // only ones that can underflow), with the number's sign.
+        const bool negative = text[begin] == '-';
+        std::size_t whole = begin + (negative ? 1 : 0);
+        while (whole < end && text[whole] == '0') ++whole;
+        const bool atLeastOne = whole < end && isDigit(text[whole]);
+        value = atLeastOne ? HUGE_VAL : 0.0;
+        if (negative) value = -value;
+    }
     return value;
 }
 
 // As pugixml prints a number: 16 significant digits at most, trailing zeros
 // dropped, never an exponent.
-std::string textOf(double value) {
+Text textOf(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
     if (value == 0) return "0";
@@ -123,7 +182,7 @@ std::string textOf(double value) {
     int exponent = 0;
     std::from_chars(all.data() + e + (all[e + 1] == '+' ? 2 : 1), all.data() + all.size(), exponent);
     exponent += 1;  // the value is 0.digits x 10^exponent
-    std::string text = value < 0 ? "-" : "";
+    Text text = value < 0 ? "-" : "";
     std::size_t used = 0;
     if (exponent <= 0) {
         text += '0';
@@ -133,7 +192,7 @@ std::string textOf(double value) {
     if (used < digits.size()) {
         text += '.';
         for (int i = exponent; i < 0; ++i) text += '0';
-        text.append(digits, used, std::string::npos);
+        text.append(digits.data() + used, digits.size() - used);
     }
     return text;
 }
@@ -544,7 +603,7 @@ private:
         }
         if (current_.kind == Tok::Number) {
             ExprPtr e = make(Op::Number, Type::Number);
-            std::from_chars(current_.text.data(), current_.text.data() + current_.text.size(), e->number);
+            e->number = numberOf(current_.text);
             advance();
             return e;
         }
@@ -624,24 +683,32 @@ void shortenDescendantSteps(Expr* e) {
 
 bool isXPathAttribute(const char* name) { return !isNamespaceDeclaration(name); }
 
-// Whether `name` starts with `prefix`: inline, for it runs once per node of
-// a walk and most names differ in their first byte.
-inline bool startsWith(const char* name, const std::string& prefix) {
+// A name test compares bytes until the first that differs: most names
+// differ in their first byte, but a long name that shares a long start with
+// the one wanted costs that start. *compared (a running count) gets the bytes
+// that were equal, so that the caller charges them.
+inline bool startsWith(const char* name, const std::string& prefix, std::size_t* compared) {
+    const char* const start = name;
     for (const char c : prefix) {
-        if (*name++ != c) return false;
+        if (*name != c) {
+            *compared += static_cast<std::size_t>(name - start);
+            return false;
+        }
+        ++name;
     }
+    *compared += prefix.size();
     return true;
 }
 
-inline bool sameName(const char* name, const std::string& wanted) {
-    return startsWith(name, wanted) && name[wanted.size()] == '\0';
+inline bool sameName(const char* name, const std::string& wanted, std::size_t* compared) {
+    return startsWith(name, wanted, compared) && name[wanted.size()] == '\0';
 }
 
 // Inlined: every node of every walk is tested here.
-[[gnu::always_inline]] inline bool passes(const Step& step, const pugi::xml_node& n) {
+[[gnu::always_inline]] inline bool passes(const Step& step, const pugi::xml_node& n, std::size_t* compared) {
     switch (step.test) {
-        case Test::Name: return sameName(n.name(), step.name) && n.type() == pugi::node_element;
-        case Test::InPrefix: return startsWith(n.name(), step.name) && n.type() == pugi::node_element;
+        case Test::Name: return sameName(n.name(), step.name, compared) && n.type() == pugi::node_element;
+        case Test::InPrefix: return startsWith(n.name(), step.name, compared) && n.type() == pugi::node_element;
         case Test::AnyName: return n.type() == pugi::node_element;
         case Test::AnyNode: return true;
         case Test::Text: {
@@ -650,19 +717,19 @@ inline bool sameName(const char* name, const std::string& wanted) {
         }
         case Test::Comment: return n.type() == pugi::node_comment;
         case Test::Instruction: return n.type() == pugi::node_pi;
-        case Test::NamedInstruction: return sameName(n.name(), step.name) && n.type() == pugi::node_pi;
+        case Test::NamedInstruction: return sameName(n.name(), step.name, compared) && n.type() == pugi::node_pi;
     }
     return false;
 }
 
 // Off the attribute axis (self, ancestor-or-self, descendant-or-self from an
 // attribute) only node() takes an attribute.
-bool passes(const Step& step, const pugi::xml_attribute& a) {
+bool passes(const Step& step, const pugi::xml_attribute& a, std::size_t* compared) {
     const char* name = a.name();
     if (step.axis != Axis::Attribute) return step.test == Test::AnyNode && isXPathAttribute(name);
     switch (step.test) {
-        case Test::Name: return sameName(name, step.name) && isXPathAttribute(name);
-        case Test::InPrefix: return startsWith(name, step.name) && isXPathAttribute(name);
+        case Test::Name: return sameName(name, step.name, compared) && isXPathAttribute(name);
+        case Test::InPrefix: return startsWith(name, step.name, compared) && isXPathAttribute(name);
         case Test::AnyName: case Test::AnyNode: return isXPathAttribute(name);
         default: return false;
     }
@@ -722,6 +789,10 @@ public:
     explicit Evaluator(std::uint64_t allowance) : allowance_(allowance) {}
 
     std::uint64_t work() const { return work_; }
+    void charge(std::uint64_t units) {
+        work_ += units;
+        if (work_ > allowance_) throw Stopped();
+    }
 
     NodeSet nodeSet(const Expr& e, const Context& c, Want want);
     Str string(const Expr& e, const Context& c);
@@ -733,15 +804,34 @@ private:
     // kVisit for each node reached in a walk (what costs the most time on a
     // large tree: a cache miss each), one for each 32 bytes read or built.
     static constexpr std::uint64_t kVisit = 8;
-    void charge(std::uint64_t units) {
-        work_ += units;
-        if (work_ > allowance_) throw Stopped();
-    }
     void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
+    // Bytes compared in a test already charged as a visit or an operation.
+    void chargeCompared(std::size_t bytes) {
+        if (bytes >= 32) charge(bytes / 32);
+    }
+    bool passesCharged(const Step& step, const Node& n) {
+        std::size_t compared = 0;
+        const bool passed = n.attr ? passes(step, n.attribute(), &compared) : passes(step, n.node, &compared);
+        chargeCompared(compared);
+        return passed;
+    }
     const char* namespaceUri(const Node& n);
 
     Str stringValue(const Node& n);
-    double numberValue(const Node& n) { return numberOf(stringValue(n).view()); }
+    double toNumber(std::string_view text) {
+        chargeBytes(text.size());
+        return numberOf(text);
+    }
+    double numberValue(const Node& n) { return toNumber(stringValue(n).view()); }
+    bool sameText(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        chargeBytes(a.size());
+        return a == b;
+    }
+    bool lang(const Node& n, std::string_view wanted);
+    std::size_t find(std::string_view text, std::string_view pattern);
+    bool sameValue(const Node& a, const Node& b) { return sameText(stringValue(a).view(), stringValue(b).view()); }
+    bool nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Context& c);
     void sortUnique(NodeSet* set);
     bool before(const Node& a, const Node& b);
 
@@ -768,8 +858,11 @@ private:
     std::uint64_t work_ = 0;
     // namespace-uri() answers per prefix, for elements this far up and more
     static constexpr std::size_t kClimbUnrecorded = 8;
-    std::unordered_map<std::string, std::unordered_map<const void*, const char*>> namespacesKnown_;
-    std::vector<const void*> climbed_;
+    using Known = std::unordered_map<const void*, const char*, std::hash<const void*>, std::equal_to<const void*>,
+                                     Held<std::pair<const void* const, const char*>>>;
+    std::unordered_map<Text, Known, TextHash, std::equal_to<Text>, Held<std::pair<const Text, Known>>>
+        namespacesKnown_;
+    std::vector<const void*, Held<const void*>> climbed_;
 };
 
 // ---- conversions ---------------------------------------------------------------
@@ -789,7 +882,7 @@ Str Evaluator::stringValue(const Node& n) {
         }
         case pugi::node_element: case pugi::node_document: {
             std::string_view only(n.node.value());
-            std::string built;
+            Text built;
             int pieces = only.empty() ? 0 : 1;
             eachDescendant(n.node, [&](const pugi::xml_node& d) {
                 charge(kVisit);
@@ -816,7 +909,11 @@ Str Evaluator::string(const Expr& e, const Context& c) {
         case Type::String:
             if (e.op == Op::Literal) return Str(std::string_view(e.text));
             return call(e, c);
-        case Type::Number: return Str(textOf(number(e, c)));
+        case Type::Number: {
+            Str text(textOf(number(e, c)));
+            chargeBytes(text.view().size());
+            return text;
+        }
         case Type::Boolean: return Str(std::string_view(boolean(e, c) ? "true" : "false"));
         case Type::NodeSet: {
             const NodeSet set = nodeSet(e, c, Want::First);
@@ -829,9 +926,9 @@ Str Evaluator::string(const Expr& e, const Context& c) {
 double Evaluator::number(const Expr& e, const Context& c) {
     switch (e.type) {
         case Type::Number: break;
-        case Type::String: return numberOf(string(e, c).view());
+        case Type::String: return toNumber(string(e, c).view());
         case Type::Boolean: return boolean(e, c) ? 1 : 0;
-        case Type::NodeSet: return numberOf(string(e, c).view());
+        case Type::NodeSet: return toNumber(string(e, c).view());
     }
     charge(1);
     switch (e.op) {
@@ -901,37 +998,11 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
         if (!equality) return holds(op, number(*l, c), number(*r, c));
         if (l->type == Type::Boolean || r->type == Type::Boolean) return holds(op, boolean(*l, c), boolean(*r, c));
         if (l->type == Type::Number || r->type == Type::Number) return holds(op, number(*l, c), number(*r, c));
-        return holds(op, string(*l, c).view(), string(*r, c).view());
+        const Str left = string(*l, c);
+        const Str right = string(*r, c);
+        return sameText(left.view(), right.view()) == (op == Op::Equal);
     }
-    if (l->type == Type::NodeSet && r->type == Type::NodeSet) {
-        if (equality) {
-            std::unordered_set<std::string> left, right;
-            eachNode(*l, c, [&](const Node& n) { return left.insert(stringValue(n).take()), true; });
-            if (left.empty()) return false;
-            eachNode(*r, c, [&](const Node& n) { return right.insert(stringValue(n).take()), true; });
-            if (right.empty()) return false;
-            if (op == Op::NotEqual) return left.size() > 1 || right.size() > 1 || *left.begin() != *right.begin();
-            for (const std::string& s : right) {
-                if (left.count(s)) return true;
-            }
-            return false;
-        }
-        // Some pair holds exactly when the smallest and the largest do.
-        auto extremes = [this, &c](const Expr& set, double* low, double* high) {
-            bool any = false;
-            eachNode(set, c, [&](const Node& n) {
-                const double v = numberValue(n);
-                if (std::isnan(v)) return true;
-                if (!any || v < *low) *low = v;
-                if (!any || v > *high) *high = v;
-                return any = true;
-            });
-            return any;
-        };
-        double lLow = 0, lHigh = 0, rLow = 0, rHigh = 0;
-        if (!extremes(*l, &lLow, &lHigh) || !extremes(*r, &rLow, &rHigh)) return false;
-        return op == Op::Less || op == Op::LessOrEqual ? holds(op, lLow, rHigh) : holds(op, lHigh, rLow);
-    }
+    if (l->type == Type::NodeSet && r->type == Type::NodeSet) return nodeSetsCompare(op, *l, *r, c);
     // One node-set: put it on the right.
     if (l->type == Type::NodeSet) {
         std::swap(l, r);
@@ -941,13 +1012,94 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
     if (equality && l->type == Type::String) {
         const Str value = string(*l, c);
         bool found = false;
-        eachNode(*r, c, [&](const Node& n) { return !(found = holds(op, value.view(), stringValue(n).view())); });
+        eachNode(*r, c, [&](const Node& n) {
+            return !(found = sameText(value.view(), stringValue(n).view()) == (op == Op::Equal));
+        });
         return found;
     }
     const double value = number(*l, c);
     bool found = false;
     eachNode(*r, c, [&](const Node& n) { return !(found = holds(op, value, numberValue(n))); });
     return found;
+}
+
+// Two node-sets. Each string value is built, used and dropped in turn, as
+// pugixml compares them: holding them all would take many times the
+// document when the sets overlap (//e = //e over nested elements holds each
+// text once for every element above it).
+bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Context& c) {
+    if (op == Op::Equal) {
+        // The hash of each left value, then each right value looked up:
+        // only values of the same hash are compared.
+        struct Entry {
+            std::size_t hash;
+            Node node;
+            bool operator<(const Entry& other) const { return hash < other.hash; }
+        };
+        std::vector<Entry, Held<Entry>> left;
+        const std::hash<std::string_view> hashOf;
+        eachNode(l, c, [&](const Node& n) {
+            const std::size_t hash = hashOf(stringValue(n).view());
+            left.push_back(Entry{hash, n});
+            return true;
+        });
+        if (left.empty()) return false;
+        charge(left.size());
+        std::sort(left.begin(), left.end());
+        bool found = false;
+        eachNode(r, c, [&](const Node& n) {
+            const Str value = stringValue(n);
+            const Entry wanted{hashOf(value.view()), Node()};
+            for (auto at = std::lower_bound(left.begin(), left.end(), wanted); at != left.end() && at->hash == wanted.hash;
+                 ++at) {
+                charge(1);
+                if (sameText(value.view(), stringValue(at->node).view())) return !(found = true);
+            }
+            return true;
+        });
+        return found;
+    }
+    if (op == Op::NotEqual) {
+        // Some pair differs unless both sets hold one and the same value.
+        struct Values {
+            Node first;
+            bool any = false, several = false;
+        };
+        auto survey = [&](const Expr& set, Values* values) {
+            Str firstValue;
+            eachNode(set, c, [&](const Node& n) {
+                if (!values->any) {
+                    values->first = n;
+                    values->any = true;
+                    firstValue = stringValue(n);
+                    return true;
+                }
+                values->several = !sameText(firstValue.view(), stringValue(n).view());
+                return !values->several;
+            });
+        };
+        Values left, right;
+        survey(l, &left);
+        if (!left.any) return false;
+        survey(r, &right);
+        if (!right.any) return false;
+        return left.several || right.several || !sameValue(left.first, right.first);
+    }
+    // Some pair holds exactly when the smallest and the largest do.
+    auto extremes = [this, &c](const Expr& set, double* low, double* high) {
+        bool any = false;
+        eachNode(set, c, [&](const Node& n) {
+            const double v = numberValue(n);
+            if (std::isnan(v)) return true;
+            if (!any || v < *low) *low = v;
+            if (!any || v > *high) *high = v;
+            return any = true;
+        });
+        return any;
+    };
+    double lLow = 0, lHigh = 0, rLow = 0, rHigh = 0;
+    if (!extremes(l, &lLow, &lHigh) || !extremes(r, &rLow, &rHigh)) return false;
+    return op == Op::Less || op == Op::LessOrEqual ? holds(op, lLow, rHigh) : holds(op, lHigh, rLow);
 }
 
 // ---- functions -----------------------------------------------------------------
@@ -958,9 +1110,10 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
 const char* Evaluator::namespaceUri(const Node& n) {
     const char* name = n.attr ? n.attribute().name() : n.node.name();
     const char* colon = std::strchr(name, ':');
+    chargeBytes(colon ? static_cast<std::size_t>(colon - name) : std::strlen(name));
     if (n.attr && !colon) return "";  // the default namespace is not an attribute's
-    const std::string prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
-    std::unordered_map<const void*, const char*>& known = namespacesKnown_[prefix];
+    const std::string_view prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
+    Known& known = namespacesKnown_[Text(prefix)];
     climbed_.clear();
     const char* found = nullptr;
     std::size_t height = 0;
@@ -978,7 +1131,16 @@ const char* Evaluator::namespaceUri(const Node& n) {
             charge(1);
             const char* declared = a.name();
             if (!isNamespaceDeclaration(declared)) continue;
-            const bool same = colon ? declared[5] == ':' && prefix == declared + 6 : declared[5] == '\0';
+            bool same = declared[5] == '\0';
+            if (colon && declared[5] == ':') {
+                std::size_t compared = 0;
+                const char* declaredPrefix = declared + 6;
+                while (compared < prefix.size() && declaredPrefix[compared] == prefix[compared]) ++compared;
+                chargeCompared(compared);
+                same = compared == prefix.size() && declaredPrefix[compared] == '\0';
+            } else if (colon) {
+                same = false;
+            }
             if (same) {
                 found = a.value();
                 break;
@@ -1010,29 +1172,38 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             if (!e.args.empty()) n = firstOf(*e.args[0], c, &found);
             if (!found) return Str();
             if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
-            const char* name = n.attr ? n.attribute().name() : n.node.name();
-            return measured(Str(std::string_view(e.fn == Fn::Name ? name : localNameOf(name))));
+            const std::string_view name(n.attr ? n.attribute().name() : n.node.name());
+            chargeBytes(name.size());
+            return Str(e.fn == Fn::Name ? name : std::string_view(localNameOf(name.data())));
         }
         case Fn::String:
             return e.args.empty() ? stringValue(c.node) : string(*e.args[0], c);
         case Fn::Concat: {
-            std::string joined;
+            // The parts first (most are views into the tree or the query),
+            // then the whole at its size: growing it by doubling would hold
+            // up to three times the result at once.
+            std::vector<Str, Held<Str>> parts;
+            parts.reserve(e.args.size());
+            std::size_t length = 0;
             for (std::size_t i = 0; i < e.args.size(); ++i) {
-                const Str part = arg(i);
-                chargeBytes(part.view().size());
-                joined.append(part.view().data(), part.view().size());
+                parts.push_back(arg(i));
+                length += parts.back().view().size();
+                chargeBytes(parts.back().view().size());
             }
+            Text joined;
+            joined.reserve(length);
+            for (const Str& part : parts) joined.append(part.view().data(), part.view().size());
             return Str(std::move(joined));
         }
         case Fn::SubstringBefore: case Fn::SubstringAfter: {
             Str s = arg(0);
             const Str p = arg(1);
-            chargeBytes(s.view().size());
-            const std::size_t at = s.view().find(p.view());
+            const std::size_t at = find(s.view(), p.view());
             if (at == std::string_view::npos) return Str();
             std::string_view part = e.fn == Fn::SubstringBefore ? s.view().substr(0, at)
                                                                  : s.view().substr(at + p.view().size());
-            return Str(std::string(part));
+            chargeBytes(part.size());
+            return Str(Text(part));
         }
         case Fn::Substring: {
             const Str s = arg(0);
@@ -1045,12 +1216,12 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             const std::size_t from = first < 1 ? 1 : static_cast<std::size_t>(first);
             const std::size_t to = last >= length + 1 ? text.size() + 1 : static_cast<std::size_t>(last);
             chargeBytes(to - from);
-            return Str(std::string(text.substr(from - 1, to - from)));
+            return Str(Text(text.substr(from - 1, to - from)));
         }
         case Fn::NormalizeSpace: {
             const Str s = e.args.empty() ? stringValue(c.node) : arg(0);
             chargeBytes(s.view().size());
-            std::string out;
+            Text out;
             bool blank = false;
             for (const char ch : s.view()) {
                 if (isBlank(ch)) {
@@ -1064,18 +1235,64 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             return Str(std::move(out));
         }
         case Fn::Translate: {
+            // Bytes, as pugixml maps them: each byte of 'from' (its first
+            // occurrence) to the byte at the same place in 'to', or to
+            // nothing past the end of 'to'. One table, so that the cost is
+            // the lengths added, not multiplied.
             const Str s = arg(0), from = arg(1), to = arg(2);
-            chargeBytes(s.view().size() + from.view().size());
-            std::string out;
+            chargeBytes(s.view().size() + from.view().size() + to.view().size());
+            constexpr int kKeep = -1, kDrop = -2;
+            int map[256];
+            std::fill(std::begin(map), std::end(map), kKeep);
+            for (std::size_t i = 0; i < from.view().size(); ++i) {
+                int& entry = map[static_cast<unsigned char>(from.view()[i])];
+                if (entry == kKeep) entry = i < to.view().size() ? static_cast<unsigned char>(to.view()[i]) : kDrop;
+            }
+            Text out;
+            out.reserve(s.view().size());
             for (const char ch : s.view()) {
-                const std::size_t at = from.view().find(ch);
-                if (at == std::string_view::npos) out += ch;
-                else if (at < to.view().size()) out += to.view()[at];
+                const int entry = map[static_cast<unsigned char>(ch)];
+                if (entry == kKeep) out += ch;
+                else if (entry != kDrop) out += static_cast<char>(entry);
             }
             return Str(std::move(out));
         }
         default: return Str();
     }
+}
+
+// Where `pattern` first stands in `text`. glibc's memmem takes time linear in
+// the two lengths (the two-way algorithm where a pattern is long);
+// string_view::find takes their product on text like "aaa...a" and a pattern
+// like "aa...ab".
+std::size_t Evaluator::find(std::string_view text, std::string_view pattern) {
+    chargeBytes(text.size() + pattern.size());
+    if (pattern.empty()) return 0;
+    if (pattern.size() > text.size()) return std::string_view::npos;
+    const void* at = memmem(text.data(), text.size(), pattern.data(), pattern.size());
+    return at ? static_cast<std::size_t>(static_cast<const char*>(at) - text.data()) : std::string_view::npos;
+}
+
+// The nearest xml:lang on the node or an element above it (its first
+// occurrence there) names `wanted` or a sublanguage of it. Every attribute
+// looked at is charged: an element may carry a great many.
+bool Evaluator::lang(const Node& from, std::string_view wanted) {
+    for (pugi::xml_node n = from.node; n; n = n.parent()) {
+        charge(1);
+        for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+            charge(1);
+            if (std::strcmp(a.name(), "xml:lang") != 0) continue;
+            chargeBytes(wanted.size());
+            const char* value = a.value();
+            for (const char ch : wanted) {
+                auto lower = [](char x) { return x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x; };
+                if (*value == '\0' || lower(ch) != lower(*value)) return false;
+                ++value;
+            }
+            return *value == '\0' || *value == '-';
+        }
+    }
+    return false;
 }
 
 double Evaluator::callNumber(const Expr& e, const Context& c) {
@@ -1109,9 +1326,8 @@ bool Evaluator::callBoolean(const Expr& e, const Context& c) {
     switch (e.fn) {
         case Fn::StartsWith: case Fn::Contains: {
             const Str s = string(*e.args[0], c), p = string(*e.args[1], c);
-            chargeBytes(s.view().size());
-            return e.fn == Fn::StartsWith ? s.view().substr(0, p.view().size()) == p.view()
-                                          : s.view().find(p.view()) != std::string_view::npos;
+            if (e.fn == Fn::StartsWith) return sameText(s.view().substr(0, p.view().size()), p.view());
+            return find(s.view(), p.view()) != std::string_view::npos;
         }
         case Fn::Boolean: return boolean(*e.args[0], c);
         case Fn::Not: return !boolean(*e.args[0], c);
@@ -1120,19 +1336,7 @@ bool Evaluator::callBoolean(const Expr& e, const Context& c) {
         case Fn::Lang: {
             if (c.node.attr) return false;
             const Str wanted = string(*e.args[0], c);
-            for (pugi::xml_node n = c.node.node; n; n = n.parent()) {
-                charge(1);
-                const pugi::xml_attribute a = n.attribute("xml:lang");
-                if (!a) continue;
-                const char* value = a.value();
-                for (const char ch : wanted.view()) {
-                    auto lower = [](char x) { return x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x; };
-                    if (*value == '\0' || lower(ch) != lower(*value)) return false;
-                    ++value;
-                }
-                return *value == '\0' || *value == '-';
-            }
-            return false;
+            return lang(c.node, wanted.view());
         }
         default: return false;
     }
@@ -1202,7 +1406,8 @@ NodeSet Evaluator::path(const Expr& e, const Context& c, std::size_t steps, Want
 // Whether the walk of a step's axis ends at n although n is not kept: on the
 // attribute axis a name test takes the first attribute of that name only.
 bool Evaluator::endsWalk(const Step& s, const Node& n) const {
-    return s.axis == Axis::Attribute && s.test == Test::Name && n.attr && passes(s, n.attribute());
+    std::size_t compared = 0;  // charged when the node was tested
+    return s.axis == Axis::Attribute && s.test == Test::Name && n.attr && passes(s, n.attribute(), &compared);
 }
 
 // Visits the nodes of a node-set expression, each once and in no particular
@@ -1263,9 +1468,11 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
         bool for_each(pugi::xml_node& n) override {
             if (++pending_ == kBatch) {
                 pending_ = 0;
+                evaluator_.chargeCompared(compared_);
+                compared_ = 0;
                 evaluator_.charge(kBatch * kVisit);
             }
-            if (step_.test == Test::Name && !sameName(n.name(), step_.name)) return true;
+            if (step_.test == Test::Name && !sameName(n.name(), step_.name, &compared_)) return true;
             if (n.type() != pugi::node_element) return true;
             for (const Predicate& p : step_.predicates) {
                 if (!evaluator_.predicateHolds(p, Context{Node(n), 1, 1})) return true;
@@ -1273,6 +1480,7 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
             return visit_(Node(n));
         }
         std::uint64_t pending_ = 0;
+        std::size_t compared_ = 0;  // name bytes compared since the last charge
 
     private:
         Evaluator& evaluator_;
@@ -1283,11 +1491,12 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
     pugi::xml_node top = from.node;
     top.traverse(walk);
     charge(walk.pending_ * kVisit);
+    chargeCompared(walk.compared_);
 }
 
 [[gnu::always_inline]] inline bool Evaluator::keeps(const Step& step, const Node& n) {
     charge(kVisit);
-    if (!(n.attr ? passes(step, n.attribute()) : passes(step, n.node))) return false;
+    if (!passesCharged(step, n)) return false;
     for (const Predicate& p : step.predicates) {
         if (!predicateHolds(p, Context{n, 1, 1})) return false;
     }
@@ -1407,7 +1616,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
     int contributors = 0;
     NodeSet axisNodes;
     const bool upward = count > 1 && (s.axis == Axis::Ancestor || s.axis == Axis::AncestorOrSelf);
-    std::unordered_set<const void*> climbed;
+    HeldSet<const void*> climbed;
     for (std::size_t k = 0; k < count; ++k) {
         const Node& context = from[k];
         const std::size_t before = out.size();
@@ -1435,7 +1644,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
             std::size_t counted = 0;
             walkAxis(context, s.axis, [&](const Node& n) {
                 charge(kVisit);
-                if (!(n.attr ? passes(s, n.attribute()) : passes(s, n.node))) return true;
+                if (!passesCharged(s, n)) return true;
                 ++counted;
                 if (!nth || static_cast<double>(counted) == head->number) axisNodes.push_back(n);
                 return !oneAttribute && !(nth && static_cast<double>(counted) >= head->number);
@@ -1499,7 +1708,7 @@ bool Evaluator::before(const Node& a, const Node& b) {
         }
         return false;
     }
-    std::vector<pugi::xml_node> upA, upB;
+    std::vector<pugi::xml_node, Held<pugi::xml_node>> upA, upB;
     for (pugi::xml_node p = a.node; p; p = p.parent()) upA.push_back(p);
     for (pugi::xml_node p = b.node; p; p = p.parent()) upB.push_back(p);
     charge(upA.size() + upB.size());
@@ -1531,7 +1740,7 @@ void Evaluator::sortUnique(NodeSet* set) {
         return;
     }
     charge(set->size());
-    std::unordered_set<const void*> members;
+    HeldSet<const void*> members;
     std::size_t attributes = 0;
     for (const Node& n : *set) {
         if (members.insert(n.key()).second && n.attr) ++attributes;
@@ -1584,20 +1793,33 @@ ExprPtr compile(const std::string& xpath, bool nodeSetOnly) {
 }
 
 // Compiles `xpath` and hands it to `evaluate` with an evaluator held to the
-// allowance; `evaluate` writes its result only once it is whole.
+// allowances; `evaluate` writes its result only once it is whole.
 template <class Evaluate>
-XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, std::uint64_t allowance,
+XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, const XPathAllowance& allowance,
                             const Evaluate& evaluate) {
-    const ExprPtr expr = compile(xpath, nodeSetOnly);
     XPathOutcome outcome;
-    if (!expr) return outcome;
-    Evaluator evaluator(allowance);
-    try {
-        evaluate(&evaluator, *expr);
-        outcome.completed = true;
-    } catch (const Stopped&) {
+    Meter meter;
+    meter.limit = allowance.memory;
+    // Set for this thread while the evaluation runs, and cleared however it ends.
+    struct Running {
+        Meter* previous;
+        explicit Running(Meter* meter) : previous(runningMeter) { runningMeter = meter; }
+        ~Running() { runningMeter = previous; }
+    };
+    {
+        const ExprPtr expr = compile(xpath, nodeSetOnly);
+        if (!expr) return outcome;
+        const Running running(&meter);
+        Evaluator evaluator(allowance.work);
+        try {
+            evaluate(&evaluator, *expr);
+            outcome.completed = true;
+        } catch (const Stopped&) {
+        }
+        outcome.work = evaluator.work();
     }
-    outcome.work = evaluator.work();
+    outcome.peakBytes = meter.peak;
+    outcome.memoryExhausted = !outcome.completed && outcome.work <= allowance.work;
     return outcome;
 }
 
@@ -1607,7 +1829,15 @@ std::uint64_t xpathWorkAllowance(std::size_t documentBytes) {
     return 1000000u + 6u * static_cast<std::uint64_t>(documentBytes);
 }
 
-XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
+std::uint64_t xpathMemoryAllowance(std::size_t documentBytes) {
+    return kXPathMemoryFloor + kXPathMemoryPerDocumentByte * static_cast<std::uint64_t>(documentBytes);
+}
+
+XPathAllowance xpathAllowance(std::size_t documentBytes) {
+    return XPathAllowance{xpathWorkAllowance(documentBytes), xpathMemoryAllowance(documentBytes)};
+}
+
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
                            std::vector<pugi::xpath_node>* nodes) {
     nodes->clear();
     return evaluateWithin(xpath, true, allowance, [&](Evaluator* evaluator, const Expr& expr) {
@@ -1619,8 +1849,8 @@ XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpa
     });
 }
 
-XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance,
-                                 std::string* value) {
+XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath,
+                                 const XPathAllowance& allowance, std::string* value) {
     value->clear();
     return evaluateWithin(xpath, false, allowance, [&](Evaluator* evaluator, const Expr& expr) {
         *value = evaluator->string(expr, Context{Node(context)}).take();

@@ -34,6 +34,11 @@ const char* const kNested =
     "<e n=\"1\"><e n=\"2\"><e n=\"3\"><e n=\"4\"><e n=\"5\"/><f/></e><f/><e n=\"6\"/></e></e>"
     "<f><e n=\"7\"><f><e n=\"8\"/></f></e></f></e>";
 
+// Numbers beyond the double range either way, and one that underflows.
+const std::string kHuge = std::string(400, '0');
+const std::string kNumbers = "<r><a>1" + kHuge + "</a><b>2</b><c>-1" + kHuge + "</c><d> 0." + kHuge +
+                             "1 </d><e>-0." + kHuge + "1</e><f>0." + std::string(320, '0') + "5</f></r>";
+
 // Hand-picked XPaths, run over every document before the generated ones.
 const char* const kFixed[] = {
     "/", "/*", "/r", "r", "r/a", " / r / a / a ", "/r/*[3]", "//a", "//a//a", "//*//*//*", "//a[last()-1]",
@@ -46,6 +51,8 @@ const char* const kFixed[] = {
     "id('a1')", "//@Id", "//a[@k + 1 = 2]", "//a[last()-position()]", "//a[1 and @k]", "//a[local-name()]",
     "//a[@k < '2']", "//a[@Id = @k]", "//a[1.5]", "//a[. = 'x']", "//a[@k][(1)]", "/r/processing-instruction('pi')",
     "(//@*)[2]/..", "//@*[. = 1]/../@*[last()]", "count(//*)", "string(//@k)", "1 + 1", "//text()[1]",
+    "/r/*[. > 2]", "/r/*[. < -2]", "/r/*[. * 0 = 0]", "/r/*[. < 2]", "/r/*[1 div . < 0]", "/r/*[. = 0]",
+    "/r/*[. > 0 and . < 1]", "sum(/r/*)", "string(/r/d)", "string(number(/r/f))", "1 div /r/e",
     // Not compiled by pugixml (or not to nodes): thrown out as it throws them.
     "", "//a[", "/r/", "a b", "//a[@]", "$v", "//a[$v]", "f()", "//a[1", "@", "a/", "a |", "'x"};
 
@@ -87,7 +94,7 @@ private:
     std::string value() {
         static const char* const values[] = {"1", " 12 ", "-3.5", "1e3", "", "x", "a b", "0.5", "2", "NaN",
                                              "first", "\xc4\x9f\xc3\xbc", " ", "e", "  x  y ", "-0", "Infinity"};
-        return pick(values);
+        return below(6) ? pick(values) : longNumber();
     }
     std::string element(int depth) {
         static const char* const names[] = {"a", "b", "e", "c", "p:a", "p:b", "q:a", "q:e", "r"};
@@ -115,6 +122,19 @@ private:
             }
         }
         return text + "</" + name + ">";
+    }
+
+    // Digits beyond the double range, below it (zero or a subnormal), or
+    // more than a double holds.
+    std::string longNumber() {
+        std::string text = below(3) ? "" : "-";
+        switch (below(4)) {
+            case 0: text += "1" + std::string(300 + below(40), '0'); break;
+            case 1: text += "0." + std::string(300 + below(40), '0') + "7"; break;
+            case 2: text += std::string(1 + below(30), '9') + "." + std::string(1 + below(30), '3'); break;
+            default: text += "17976931348623158" + std::string(290 + below(3), '0'); break;
+        }
+        return text;
     }
 
     std::string any(int depth) {
@@ -170,9 +190,12 @@ private:
         static const char* const terminals[] = {"0", "1", "2", "3", "-0.5", "0.5", "1.5", "2.5", "-2.5", ".5", "1.",
                                                 "1000000000000000000000", "0.0000001", "12345678.9", "-0",
                                                 "last()", "position()", "number('x')", "1 div 0", "-1 div 0",
-                                                "0 div 0", "number(' 12 ')", "number('1e3')"};
+                                                "0 div 0", "number(' 12 ')", "number('1e3')", "longNumber"};
         static const char* const operators[] = {" + ", " - ", " * ", " div ", " mod "};
-        if (depth <= 0 || below(3) == 0) return pick(terminals);
+        if (depth <= 0 || below(3) == 0) {
+            const std::string terminal = pick(terminals);
+            return terminal == "longNumber" ? "(" + longNumber() + ")" : terminal;
+        }
         switch (below(11)) {
             case 0: return "count(" + path(depth - 1) + ")";
             case 1: return "sum(" + path(depth - 1) + ")";
@@ -244,7 +267,7 @@ std::string describe(const std::vector<pugi::xpath_node>& nodes) {
 
 // Ours against pugixml for one XPath at one context: "" when they agree, else
 // both results. A stop is not a difference: *stops counts it.
-std::string compare(const pugi::xml_node& context, const std::string& xpath, std::uint64_t allowance, int* stops) {
+std::string compare(const pugi::xml_node& context, const std::string& xpath, const xades::XPathAllowance& allowance, int* stops) {
     std::unique_ptr<pugi::xpath_query> query;
     try {
         query.reset(new pugi::xpath_query(xpath.c_str()));
@@ -301,10 +324,10 @@ TEST(XPath, SelectsAndEvaluatesWhatPugixmlDoes) {
         pugi::xml_document tree;
         std::vector<pugi::xml_node> elements, others;  // contexts besides the document node
     };
-    std::vector<Document> documents(8);
+    std::vector<Document> documents(9);
     for (std::size_t i = 0; i < documents.size(); ++i) {
         Document& document = documents[i];
-        document.text = i == 0 ? kSigned : i == 1 ? kNested : generator.document();
+        document.text = i == 0 ? kSigned : i == 1 ? kNested : i == 2 ? kNumbers : generator.document();
         ASSERT_TRUE(document.tree.load_string(document.text.c_str(), kParse)) << document.text;
         std::vector<pugi::xml_node> pending{document.tree};
         while (!pending.empty()) {
@@ -317,7 +340,7 @@ TEST(XPath, SelectsAndEvaluatesWhatPugixmlDoes) {
 
     int evaluated = 0, stopped = 0, mismatches = 0;  // stopped: XPaths stopped at some context
     const auto check = [&](const Document& document, const std::string& xpath) {
-        const std::uint64_t allowance = xades::xpathWorkAllowance(document.text.size());
+        const xades::XPathAllowance allowance = xades::xpathAllowance(document.text.size());
         std::vector<pugi::xml_node> contexts{document.tree, document.elements[generator.below(document.elements.size())]};
         if (!document.others.empty()) contexts.push_back(document.others[generator.below(document.others.size())]);
         int stops = 0;
@@ -353,19 +376,19 @@ TEST(XPath, StopsCostlyXPathsAndTakesLongCheapOnes) {
     text += "</d>";
     pugi::xml_document large;
     ASSERT_TRUE(large.load_string(text.c_str(), kParse));
-    const std::uint64_t allowance = xades::xpathWorkAllowance(text.size());
+    const xades::XPathAllowance allowance = xades::xpathAllowance(text.size());
     for (const std::string inner : {"count(//*[count(//*) > 0])", "count(//*[count(//*[count(//*) > 0]) > 0])"}) {
         SCOPED_TRACE(inner);
         std::vector<pugi::xpath_node> nodes{pugi::xpath_node(large)};
         xades::XPathOutcome outcome = xades::selectByXPath(large, "/d[count(//*[" + inner + " > 0]) > 0]", allowance, &nodes);
         EXPECT_FALSE(outcome.completed);
         EXPECT_TRUE(nodes.empty());
-        EXPECT_GE(outcome.work, allowance);
+        EXPECT_GE(outcome.work, allowance.work);
         std::string value = "x";
         outcome = xades::evaluateXPathString(large, "count(//*[" + inner + " > 0])", allowance, &value);
         EXPECT_FALSE(outcome.completed);
         EXPECT_TRUE(value.empty());
-        EXPECT_GE(outcome.work, allowance);
+        EXPECT_GE(outcome.work, allowance.work);
     }
 
     const std::string smallText = "<d><e a=\"1\"/><f><e/><e b=\"\"/></f><e/><g a=\"\"><e a=\"2\"/></g></d>";
@@ -375,10 +398,144 @@ TEST(XPath, StopsCostlyXPathsAndTakesLongCheapOnes) {
     for (int i = 0; i < 40; ++i) descendants += "//.", alternatives += " or @a";
     int stops = 0;
     for (const std::string& xpath : {descendants + "/e", alternatives + "]", alternatives + "][last()]/@a"}) {
-        EXPECT_EQ(compare(small, xpath, xades::xpathWorkAllowance(smallText.size()), &stops), "") << xpath;
+        EXPECT_EQ(compare(small, xpath, xades::xpathAllowance(smallText.size()), &stops), "") << xpath;
     }
     for (const char* xpath : {"/d/e[last()]", "//e[@a][last()]", "count(//e[@a])"}) {
         EXPECT_EQ(compare(large, xpath, allowance, &stops), "") << xpath;
     }
     EXPECT_EQ(stops, 0);
+}
+
+namespace {
+
+struct Shape {
+    std::string text;
+    pugi::xml_document tree;
+    xades::XPathAllowance allowance;
+
+    explicit Shape(std::string document) : text(std::move(document)) {
+        EXPECT_TRUE(tree.load_string(text.c_str(), kParse));
+        allowance = xades::xpathAllowance(text.size());
+    }
+    // What `xpath` selects, with the outcome: work and memory always within
+    // their allowances, and nothing selected when stopped.
+    std::vector<pugi::xpath_node> select(const std::string& xpath, xades::XPathOutcome* outcome) {
+        std::vector<pugi::xpath_node> nodes;
+        *outcome = xades::selectByXPath(tree, xpath, allowance, &nodes);
+        EXPECT_LE(outcome->work, allowance.work + allowance.work / 100) << xpath.substr(0, 80);
+        EXPECT_LE(outcome->peakBytes, allowance.memory) << xpath.substr(0, 80);
+        if (!outcome->completed) {
+            EXPECT_TRUE(nodes.empty()) << xpath.substr(0, 80);
+        }
+        return nodes;
+    }
+};
+
+std::string repeated(const std::string& piece, int times) {
+    std::string text;
+    text.reserve(piece.size() * static_cast<std::size_t>(times));
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+}  // namespace
+
+// Work charged where it is done, for the shapes whose cost grows with the
+// product of two lengths or counts: each completes or stops with its work
+// within the allowance (and the count, not the time, is asserted). Before,
+// the searches and translate() ran for seconds here, charged for a fraction
+// of what they did, and lang() and long names were charged one unit per node.
+TEST(XPath, ChargesSearchesMapsLanguagesAndNamesWhereTheWorkIsDone) {
+    const int length = 1000000;
+    Shape text("<r><y>" + std::string(length, 'a') + "</y><x>" + std::string(length, 'b') + "</x></r>");
+    xades::XPathOutcome outcome;
+    for (const char* fn : {"contains", "substring-before", "substring-after"}) {
+        const std::string xpath = std::string("/r[") + fn + "(y, concat(substring(y, 1, 100000), 'b'))]";
+        EXPECT_TRUE(text.select(xpath, &outcome).empty()) << fn;
+        EXPECT_TRUE(outcome.completed) << fn;
+        int stops = 0;
+        EXPECT_EQ(compare(text.tree, std::string("/r[") + fn + "(y, concat(substring(y, 1, 100000), 'a'))]",
+                          text.allowance, &stops), "") << fn;
+        EXPECT_EQ(stops, 0);
+    }
+    // Bytes of x looked up in a 'from' of 200,000 bytes that holds none of them.
+    EXPECT_TRUE(text.select("/r[string-length(translate(x, substring(y, 1, 200000), '')) = 0]", &outcome).empty());
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(text.select("/r[translate(substring(x, 1, 5), concat('c', substring(y, 1, 200000), 'b'), 'Z') = 'bbbbb']",
+                          &outcome).size(), 0u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(text.select("/r[translate(substring(x, 1, 3), 'bab', 'xyz') = 'xxx']", &outcome).size(), 1u);
+
+    // lang() reads every attribute of every element above: 20,000 on the
+    // root, below which each child asks. Just under the allowance it
+    // answers as pugixml does; a few more children and it stops.
+    const int attributes = 20000;
+    const auto languages = [&](int children) {
+        std::string document = "<r";
+        for (int i = 0; i < attributes; ++i) document += " a" + std::to_string(i) + "=\"\"";
+        return document + " xml:lang=\"en-GB\">" + repeated("<b/>", children) + "</r>";
+    };
+    const std::uint64_t perChild = attributes + 8;
+    const int under = static_cast<int>(xades::xpathAllowance(languages(0).size()).work * 9 / 10 / perChild);
+    Shape fewChildren(languages(under));
+    int stops = 0;
+    EXPECT_EQ(compare(fewChildren.tree, "/r[b[lang('en')]]", fewChildren.allowance, &stops), "");
+    EXPECT_EQ(compare(fewChildren.tree, "count(//b[lang('en-gb')])", fewChildren.allowance, &stops), "");
+    EXPECT_EQ(stops, 0);
+    Shape moreChildren(languages(under * 2));
+    EXPECT_TRUE(moreChildren.select("/r[count(b[lang('en')]) = " + std::to_string(under * 2) + "]", &outcome).empty());
+    EXPECT_FALSE(outcome.completed);
+
+    // Names of 4,000 bytes that share all but their last byte with the one
+    // asked for, tested in a nested count: each test compares 4,000 bytes.
+    const std::string stem(3999, 'n');
+    const auto named = [&](int elements) { return "<r>" + repeated("<" + stem + "x/>", elements) + "</r>"; };
+    const std::string nested = "/r[count(*[count(../" + stem + "y) = 0]) > 0]";
+    Shape fewNames(named(60));
+    EXPECT_EQ(compare(fewNames.tree, nested, fewNames.allowance, &stops), "");
+    EXPECT_EQ(stops, 0);
+    Shape manyNames(named(600));
+    EXPECT_TRUE(manyNames.select(nested, &outcome).empty());
+    EXPECT_FALSE(outcome.completed);
+}
+
+// The bytes one evaluation holds are bounded: node-sets are compared one
+// string value at a time, as pugixml compares them, and a string built of
+// many copies of the document stops at the bound.
+TEST(XPath, HoldsAtMostItsMemoryAllowance) {
+    // 300 nested elements with 3,600 bytes of text each: every element's
+    // string value holds the text of all those below it.
+    std::string nested = "<r>";
+    for (int i = 0; i < 300; ++i) nested += "<e>" + std::string(3600, static_cast<char>('a' + i % 26));
+    for (int i = 0; i < 300; ++i) nested += "</e>";
+    Shape deep(nested + "</r>");
+    xades::XPathOutcome outcome;
+    EXPECT_EQ(deep.select("/r[//e = //e]", &outcome).size(), 1u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(deep.select("/r[//e != //e]", &outcome).size(), 1u);
+    EXPECT_EQ(deep.select("/r[//e = //e/e/e/e/e]", &outcome).size(), 1u);
+    EXPECT_EQ(deep.select("/r[/r/e != //e[not(e)]/ancestor::e[last()]]", &outcome).size(), 0u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_LT(outcome.peakBytes, 8 * deep.text.size());
+
+    // concat() of the whole document, copies up to and past the bound (each
+    // copy is built, then the whole: twice the result is held).
+    Shape document("<r>" + repeated("<e>" + std::string(1000, 'x') + "</e>", 1000) + "</r>");
+    const std::uint64_t copiesHeld = document.allowance.memory / document.text.size();
+    bool completedNear = false, stoppedPast = false;
+    for (std::uint64_t copies = copiesHeld / 4; copies <= copiesHeld / 2 + 2; ++copies) {
+        std::string xpath = "/r[string-length(concat(/";
+        for (std::uint64_t i = 1; i < copies; ++i) xpath += ", /";
+        xpath += ")) > 0]";
+        const std::size_t selected = document.select(xpath, &outcome).size();
+        if (outcome.completed) {
+            EXPECT_EQ(selected, 1u) << copies;
+            completedNear = completedNear || outcome.peakBytes >= document.allowance.memory * 3 / 4;
+        } else {
+            EXPECT_TRUE(outcome.memoryExhausted) << copies;
+            stoppedPast = true;
+        }
+    }
+    EXPECT_TRUE(completedNear) << "a string of nearly the allowance is built";
+    EXPECT_TRUE(stoppedPast) << "a string of more than the allowance is not";
 }
