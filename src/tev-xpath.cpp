@@ -111,8 +111,51 @@ using Text = std::basic_string<char, std::char_traits<char>, Held<char>>;
 struct TextHash {
     std::size_t operator()(const Text& text) const { return std::hash<std::string_view>()(text); }
 };
-template <class K>
-using HeldSet = std::unordered_set<K, std::hash<K>, std::equal_to<K>, Held<K>>;
+// A set of node addresses in one table (open addressing, at most half
+// full): a node-based set would take a separate block per member, about
+// three times the bytes for the sets of a whole large document.
+class NodeKeys {
+public:
+    bool insert(const void* key) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        std::size_t at = slotOf(key);
+        while (slots_[at]) {
+            if (slots_[at] == key) return false;
+            at = (at + 1) & (slots_.size() - 1);
+        }
+        slots_[at] = key;
+        ++count_;
+        return true;
+    }
+    bool contains(const void* key) const {
+        if (slots_.empty()) return false;
+        for (std::size_t at = slotOf(key); slots_[at]; at = (at + 1) & (slots_.size() - 1)) {
+            if (slots_[at] == key) return true;
+        }
+        return false;
+    }
+    std::size_t size() const { return count_; }
+
+private:
+    std::size_t slotOf(const void* key) const {
+        const std::uint64_t bits = reinterpret_cast<std::uintptr_t>(key) >> 3;
+        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void grow() {
+        std::vector<const void*, Held<const void*>> old(std::max<std::size_t>(16, 2 * slots_.size()), nullptr);
+        old.swap(slots_);
+        shift_ = 64;
+        for (std::size_t size = slots_.size(); size > 1; size >>= 1) --shift_;
+        count_ = 0;
+        for (const void* key : old) {
+            if (key) insert(key);
+        }
+    }
+
+    std::vector<const void*, Held<const void*>> slots_;
+    std::size_t count_ = 0;
+    int shift_ = 64;  // 64 - log2 of the table's size: the hash's top bits pick the slot
+};
 
 // Text that is either a view into the tree or the query, or built here.
 class Str {
@@ -1616,7 +1659,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
     int contributors = 0;
     NodeSet axisNodes;
     const bool upward = count > 1 && (s.axis == Axis::Ancestor || s.axis == Axis::AncestorOrSelf);
-    HeldSet<const void*> climbed;
+    NodeKeys climbed;
     for (std::size_t k = 0; k < count; ++k) {
         const Node& context = from[k];
         const std::size_t before = out.size();
@@ -1632,7 +1675,7 @@ NodeSet Evaluator::step(const Node* from, std::size_t count, const Step& s, Want
                 walkAxis(context, s.axis, [&](const Node& n) {
                     // A climb that reaches a node climbed from an earlier
                     // context would only meet again what that one met.
-                    if (!climbed.insert(n.key()).second) return false;
+                    if (!climbed.insert(n.key())) return false;
                     if (!keeps(s, n)) return !endsWalk(s, n);
                     return take(n);
                 });
@@ -1740,10 +1783,10 @@ void Evaluator::sortUnique(NodeSet* set) {
         return;
     }
     charge(set->size());
-    HeldSet<const void*> members;
+    NodeKeys members;
     std::size_t attributes = 0;
     for (const Node& n : *set) {
-        if (members.insert(n.key()).second && n.attr) ++attributes;
+        if (members.insert(n.key()) && n.attr) ++attributes;
     }
     std::size_t left = members.size();
     const pugi::xml_node root = set->front().node.root();
@@ -1751,14 +1794,14 @@ void Evaluator::sortUnique(NodeSet* set) {
     ordered.reserve(left);
     auto pick = [&](const pugi::xml_node& n) {
         charge(kVisit);
-        if (members.count(n.internal_object())) {
+        if (members.contains(n.internal_object())) {
             ordered.push_back(Node(n));
             --left;
         }
         for (pugi::xml_attribute a = attributes > 0 ? n.first_attribute() : pugi::xml_attribute(); a;
              a = a.next_attribute()) {
             charge(1);
-            if (members.count(a.internal_object())) {
+            if (members.contains(a.internal_object())) {
                 ordered.push_back(Node{n, a});
                 --left;
                 --attributes;
@@ -1842,6 +1885,8 @@ XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpa
     nodes->clear();
     return evaluateWithin(xpath, true, allowance, [&](Evaluator* evaluator, const Expr& expr) {
         const NodeSet set = evaluator->nodeSet(expr, Context{Node(context)}, Want::All);
+        // The caller's copy is held beside the set while it is made.
+        runningMeter->hold(set.size() * sizeof(pugi::xpath_node));
         nodes->reserve(set.size());
         for (const Node& n : set) {
             nodes->push_back(n.attr ? pugi::xpath_node(n.attribute(), n.node) : pugi::xpath_node(n.node));
