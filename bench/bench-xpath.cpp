@@ -16,14 +16,53 @@
 // non-zero when ours selects other nodes than pugixml, or stops on a form
 // callers write, or completes the nested count()s.
 //
-//   corvane-bench-xpath [--size N]        (default 100000)
+// Then hostile texts, each on a document of about 10 MB (--hostile-size):
+//   H1  'a' x L searched for 'a' x L/10 then 'b' (contains, substring-before,
+//       substring-after), which a search restarting at each byte makes
+//       quadratic;
+//   H2  translate() of 'b' x L with a 'from' of 'a' x L/10;
+//   H3  lang() on the children <b/> of a root with very many attributes
+//       (15 attributes per child);
+//   H4  a nested count() whose name test compares 4,000-byte names, E x E
+//       times;
+//   H5  memory: //e = //e over nested <e> with 3,600 bytes of text each, and
+//       concat() of the root's string value 60 times;
+//   H6  numbers past the double range (1 followed by 400 zeros, and its
+//       negative) among many <p>3</p>, compared and multiplied, with what
+//       each side selects.
+// Each evaluation runs once, alone in a child process forked after the
+// parse: the time to answer or stop, the child's peak resident growth, ours'
+// outcome (completed, or stopped by the work or the memory allowance, with
+// the work and peakBytes as shares of them), and the names each selects.
+// pugixml is killed after 30 s (--pugixml-timeout); the row is then run
+// again on a tenth of the document, and again, until it finishes (down to
+// 10 kB). Beside
+// the rules above, the exit status is non-zero when ours answers there with
+// other nodes than pugixml, when its peakBytes passes the memory allowance,
+// or when its child gives no answer.
+//
+//   corvane-bench-xpath [--size N]             (default 100000)
+//                       [--hostile-size BYTES] (default 10000000; 0: none)
+//                       [--pugixml-timeout S]  (default 30)
+//                       [--only forms|hostile]
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tev-xpath.h"
 
@@ -86,13 +125,9 @@ double medianMs(const Run& run, int* runs) {
     return ms[(ms.size() - 1) / 2];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    int size = 100000;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--size") == 0) size = std::atoi(argv[++i]);
-    }
+// The forms callers write and the nested count()s; returns the exit status
+// they call for.
+int formRows(int size) {
     const char* const forms[] = {
         "//*[local-name()='ExtensionContent' and "
         "namespace-uri()='urn:corvane:bench:e-invoice:CommonExtensionComponents-2']",
@@ -156,5 +191,388 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long long>(allowance.work));
         }
     }
+    return status;
+}
+
+// ---- hostile texts ---------------------------------------------------------
+//
+// Each evaluation runs in a child forked once the document is parsed: its
+// resident peak then shows what that evaluation alone took (the tree is
+// shared with the parent), and a pugixml that would run for minutes is
+// simply killed.
+
+// A child may map this much beyond what it had at the fork: pugixml holds
+// every string it builds, and the machine is shared.
+const std::uint64_t kChildAddressSpace = std::uint64_t(4) << 30;
+
+// A field of /proc/self/status in kB ("VmRSS", "VmHWM", "VmSize"), -1 if absent.
+long statusKiB(const char* field) {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    const std::size_t length = std::strlen(field);
+    char line[256];
+    long value = -1;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, field, length) == 0 && line[length] == ':') value = std::atol(line + length + 1);
+    }
+    std::fclose(status);
+    return value;
+}
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, at, size);
+        if (written <= 0) return false;
+        at += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// What the child sends back, followed by two words per node selected (the
+// node's and the attribute's pointers, valid in the parent: same tree, same
+// addresses).
+struct ChildReport {
+    double ms = 0;
+    double grownMB = 0;       // VmHWM at the end minus VmRSS at the start
+    bool outOfMemory = false; // std::bad_alloc under kChildAddressSpace
+    xades::XPathOutcome outcome;
+    std::uint64_t count = 0;
+};
+
+struct Measured {
+    enum State { Answered, TimedOut, OutOfMemory, Failed } state = Failed;
+    ChildReport report;
+    std::vector<std::uintptr_t> nodes;  // node, attribute, node, attribute...
+};
+
+// Runs `evaluate` in a child, killed after `timeoutSeconds`; `collect` puts
+// what it selected into the words sent back, after the peak has been read.
+Measured measureInChild(const std::function<xades::XPathOutcome()>& evaluate,
+                        const std::function<void(std::vector<std::uintptr_t>*)>& collect, int timeoutSeconds) {
+    Measured measured;
+    int fds[2];
+    if (::pipe(fds) != 0) return measured;
+    std::fflush(stdout);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return measured;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        ChildReport report;
+        rlimit cap{};
+        cap.rlim_cur = cap.rlim_max = static_cast<rlim_t>(statusKiB("VmSize")) * 1024 + kChildAddressSpace;
+        ::setrlimit(RLIMIT_AS, &cap);
+        // Freed heap pages the parent still has resident would take the first
+        // allocations without any growth showing.
+        ::malloc_trim(0);
+        const long before = statusKiB("VmRSS");
+        const int clear = ::open("/proc/self/clear_refs", O_WRONLY);
+        if (clear >= 0) {
+            writeAll(clear, "5", 1);  // the peak starts again from what is resident now
+            ::close(clear);
+        }
+        const Clock::time_point start = Clock::now();
+        try {
+            report.outcome = evaluate();
+        } catch (const std::bad_alloc&) {
+            report.outOfMemory = true;
+        }
+        report.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        report.grownMB = static_cast<double>(statusKiB("VmHWM") - before) / 1024;
+        std::vector<std::uintptr_t> words;
+        if (!report.outOfMemory) collect(&words);
+        report.count = words.size() / 2;
+        const bool sent = writeAll(fds[1], &report, sizeof report) &&
+                          writeAll(fds[1], words.data(), words.size() * sizeof(std::uintptr_t));
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string data;
+    bool timedOut = false;
+    for (char chunk[65536];;) {
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd ready{fds[0], POLLIN, 0};
+        if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) == 0) {
+            timedOut = true;
+            break;
+        }
+        const ssize_t got = ::read(fds[0], chunk, sizeof chunk);
+        if (got <= 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fds[0]);
+    if (timedOut) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (timedOut) {
+        measured.state = Measured::TimedOut;
+        return measured;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || data.size() < sizeof(ChildReport)) return measured;
+    std::memcpy(&measured.report, data.data(), sizeof(ChildReport));
+    measured.nodes.resize((data.size() - sizeof(ChildReport)) / sizeof(std::uintptr_t));
+    std::memcpy(measured.nodes.data(), data.data() + sizeof(ChildReport), measured.nodes.size() * sizeof(std::uintptr_t));
+    measured.state = measured.report.outOfMemory ? Measured::OutOfMemory : Measured::Answered;
+    return measured;
+}
+
+void collectNodes(const std::vector<pugi::xpath_node>& nodes, std::vector<std::uintptr_t>* words) {
+    words->reserve(2 * nodes.size());
+    for (const pugi::xpath_node& n : nodes) {
+        words->push_back(reinterpret_cast<std::uintptr_t>(n.node().internal_object()));
+        words->push_back(reinterpret_cast<std::uintptr_t>(n.attribute().internal_object()));
+    }
+}
+
+// The names selected, runs of one name counted: "p x1249894, a"; "-" for none.
+std::string namesOf(const std::vector<std::uintptr_t>& words) {
+    std::string names, last;
+    std::size_t run = 0;
+    const auto flush = [&] {
+        if (run == 0) return;
+        if (!names.empty()) names += ", ";
+        names += last.size() > 20 ? last.substr(0, 17) + "..." : last;
+        if (run > 1) names += " x" + std::to_string(run);
+    };
+    for (std::size_t i = 0; i + 1 < words.size(); i += 2) {
+        auto* const attribute = reinterpret_cast<pugi::xml_attribute_struct*>(words[i + 1]);
+        const std::string name = attribute ? "@" + std::string(pugi::xml_attribute(attribute).name())
+                                           : std::string(pugi::xml_node(reinterpret_cast<pugi::xml_node_struct*>(words[i])).name());
+        if (run > 0 && name == last) {
+            ++run;
+            continue;
+        }
+        flush();
+        last = name;
+        run = 1;
+    }
+    flush();
+    return names.empty() ? "-" : names;
+}
+
+// Runs of one character longer than 12 written as c{count}: the XPaths below
+// hold names of 4,000 bytes.
+std::string shortened(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t j = i;
+        while (j < text.size() && text[j] == text[i]) ++j;
+        out += j - i > 12 ? std::string(1, text[i]) + "{" + std::to_string(j - i) + "}" : text.substr(i, j - i);
+        i = j;
+    }
+    return out;
+}
+
+// 1: a search for 'a' x P followed by 'b' in 'a' x L (P = L / 10), which a
+// search that restarts at each byte makes L x P; 2: x's bytes looked up in a
+// translate() 'from' of P bytes that holds none of them.
+std::size_t searchedLength(std::size_t bytes) { return std::max<std::size_t>(20, (bytes - 24) / 2); }
+std::string searchedDocument(std::size_t bytes) {
+    const std::size_t length = searchedLength(bytes);
+    return "<r><y>" + std::string(length, 'a') + "</y><x>" + std::string(length, 'b') + "</x></r>";
+}
+std::string searchedPrefix(std::size_t bytes) {
+    return "substring(y, 1, " + std::to_string(searchedLength(bytes) / 10) + ")";
+}
+
+// 3: A attributes on the root and A / 15 children <b/> that find their
+// xml:lang, if any, among them: children x attributes for an evaluator that
+// looks each time (300,000 attributes and 20,000 children took 37 s).
+std::string attributedDocument(std::size_t bytes) {
+    const std::size_t attributes = std::max<std::size_t>(15, bytes * 10 / 113);
+    std::string text = "<r";
+    for (std::size_t i = 0; i < attributes; ++i) text += " a" + std::to_string(i) + "=\"\"";
+    text += ">";
+    for (std::size_t i = 0; i < attributes / 15; ++i) text += "<b/>";
+    return text + "</r>";
+}
+
+// 4: E children named 'n' x 3,999 then 'x'; the XPath asks, for each, for
+// its parent's children named 'n' x 3,999 then 'y': E x E name tests of
+// 4,000 bytes each.
+const std::string kLongName = std::string(3999, 'n');
+std::string longNamesDocument(std::size_t bytes) {
+    const std::size_t elements = std::max<std::size_t>(2, bytes / (kLongName.size() + 4));
+    std::string text = "<r>";
+    for (std::size_t i = 0; i < elements; ++i) text += "<" + kLongName + "x/>";
+    return text + "</r>";
+}
+
+// 5: nested <e> with 3,600 bytes of text each: the string value of the k-th
+// from the bottom is k x 3,600 bytes, all of them together levels^2 x 1,800.
+std::string nestedDocument(std::size_t bytes) {
+    const std::size_t levels = std::max<std::size_t>(2, bytes / 3607);
+    const std::string text(3600, 'c');
+    std::string out = "<r>";
+    for (std::size_t i = 0; i < levels; ++i) out += "<e>" + text;
+    for (std::size_t i = 0; i < levels; ++i) out += "</e>";
+    return out + "</r>";
+}
+
+// 6: numbers past the double range among many small ones: each side reads
+// 1 followed by 400 zeros as it reads it, and what is selected shows it.
+std::string numbersDocument(std::size_t bytes) {
+    const std::size_t padding = bytes > 1000 ? (bytes - 840) / 8 : 1;
+    std::string text = "<r>";
+    for (std::size_t i = 0; i < padding; ++i) text += "<p>3</p>";
+    const std::string zeros(400, '0');
+    return text + "<a>1" + zeros + "</a><b>2</b><c>-1" + zeros + "</c></r>";
+}
+
+struct HostileXPath {
+    const char* label;
+    std::string (*document)(std::size_t bytes);
+    std::function<std::string(std::size_t bytes)> xpath;
+    std::string shown;  // when the text itself is too long to print
+};
+
+std::vector<HostileXPath> hostileXPaths() {
+    std::string concat = "/r[string-length(concat(/";
+    for (int i = 1; i < 60; ++i) concat += ", /";
+    concat += ")) > 0]";
+    return {
+        {"H1a", searchedDocument,
+         [](std::size_t bytes) { return "/r[contains(y, concat(" + searchedPrefix(bytes) + ", 'b'))]"; }, ""},
+        {"H1b", searchedDocument,
+         [](std::size_t bytes) { return "/r[substring-before(y, concat(" + searchedPrefix(bytes) + ", 'b')) = '']"; }, ""},
+        {"H1c", searchedDocument,
+         [](std::size_t bytes) { return "/r[substring-after(y, concat(" + searchedPrefix(bytes) + ", 'b')) = '']"; }, ""},
+        {"H2", searchedDocument,
+         [](std::size_t bytes) { return "/r[string-length(translate(x, " + searchedPrefix(bytes) + ", '')) = 0]"; }, ""},
+        {"H3", attributedDocument, [](std::size_t) { return std::string("/r[b[lang('en')]]"); }, ""},
+        {"H4", longNamesDocument,
+         [](std::size_t) { return "/r[count(*[count(../" + kLongName + "y) = 0]) > 0]"; }, ""},
+        {"H5a", nestedDocument, [](std::size_t) { return std::string("/r[//e = //e]"); }, ""},
+        {"H5b", nestedDocument, [concat](std::size_t) { return concat; },
+         "/r[string-length(concat(/, /, ... 60 times)) > 0]"},
+        {"H6a", numbersDocument, [](std::size_t) { return std::string("/r/*[. > 2]"); }, ""},
+        {"H6b", numbersDocument, [](std::size_t) { return std::string("/r/*[. < -2]"); }, ""},
+        {"H6c", numbersDocument, [](std::size_t) { return std::string("/r/*[. * 0 = 0]"); }, ""},
+    };
+}
+
+// The rows of the hostile texts; returns the exit status they call for.
+int hostileRows(std::size_t size, int timeoutSeconds) {
+    const std::vector<HostileXPath> xpaths = hostileXPaths();
+    std::printf("\nHostile XPaths on documents of about %zu bytes: the time to answer or stop and the peak\n"
+                "resident growth, each evaluation alone in a child process (pugixml's killed after %d s;\n"
+                "where it was, the row is run again on a tenth of the document)\n",
+                size, timeoutSeconds);
+    for (const HostileXPath& x : xpaths) {
+        std::printf("  %-4s %s\n", x.label, x.shown.empty() ? shortened(x.xpath(size)).c_str() : x.shown.c_str());
+    }
+    std::printf("  (outcome: ours answered or stopped, and by which allowance; work %%: the work ours counted,\n"
+                "   mem %%: its peakBytes, in %% of the allowances; peak MB: the child's VmHWM less its VmRSS\n"
+                "   before; the selection: element names, runs of one name counted)\n");
+    std::printf("\n  %-4s %9s %10s %8s %-16s %7s %6s %13s %8s  %s\n", "", "bytes", "ours (ms)", "peak MB", "outcome",
+                "work %", "mem %", "pugixml (ms)", "peak MB", "selected: ours | pugixml");
+    int status = 0;
+    std::string builtFor;  // the label and size of the document held
+    std::size_t builtSize = 0;
+    pugi::xml_document document;
+    std::size_t documentBytes = 0;
+    for (const HostileXPath& x : xpaths) {
+        for (std::size_t bytes = size;; bytes /= 10) {
+            const std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(x.document));
+            if (builtFor != key || builtSize != bytes) {
+                std::string text = x.document(bytes);
+                document.reset();
+                if (!document.load_buffer(text.data(), text.size(), pugi::parse_full | pugi::parse_ws_pcdata)) {
+                    std::printf("  %-4s the generated document does not parse\n", x.label);
+                    return 2;
+                }
+                documentBytes = text.size();
+                builtFor = key;
+                builtSize = bytes;
+            }
+            const std::string xpath = x.xpath(bytes);
+            const xades::XPathAllowance allowance = xades::xpathAllowance(documentBytes);
+            std::vector<pugi::xpath_node> ourNodes;
+            const Measured ours = measureInChild(
+                [&] { return xades::selectByXPath(document, xpath, allowance, &ourNodes); },
+                [&](std::vector<std::uintptr_t>* words) { collectNodes(ourNodes, words); }, timeoutSeconds);
+            pugi::xpath_node_set theirNodes;
+            const Measured theirs = measureInChild(
+                [&] {
+                    theirNodes = document.select_nodes(xpath.c_str());
+                    theirNodes.sort();
+                    return xades::XPathOutcome();
+                },
+                [&](std::vector<std::uintptr_t>* words) {
+                    collectNodes(std::vector<pugi::xpath_node>(theirNodes.begin(), theirNodes.end()), words);
+                },
+                timeoutSeconds);
+
+            const xades::XPathOutcome& outcome = ours.report.outcome;
+            std::string ourOutcome = "failed";
+            char ourMs[32] = "-", ourMB[32] = "-", work[32] = "-", memory[32] = "-";
+            if (ours.state == Measured::Answered) {
+                ourOutcome = outcome.completed ? "completed" : outcome.memoryExhausted ? "stopped: memory" : "stopped: work";
+                std::snprintf(ourMs, sizeof ourMs, "%.1f", ours.report.ms);
+                std::snprintf(ourMB, sizeof ourMB, "%.1f", ours.report.grownMB);
+                std::snprintf(work, sizeof work, "%.1f", 100.0 * static_cast<double>(outcome.work) / static_cast<double>(allowance.work));
+                std::snprintf(memory, sizeof memory, "%.1f",
+                              100.0 * static_cast<double>(outcome.peakBytes) / static_cast<double>(allowance.memory));
+            } else if (ours.state == Measured::TimedOut) {
+                ourOutcome = "killed";
+                std::snprintf(ourMs, sizeof ourMs, ">%d s", timeoutSeconds);
+            } else if (ours.state == Measured::OutOfMemory) {
+                ourOutcome = "out of memory";
+            }
+            char theirMs[32] = "-", theirMB[32] = "-";
+            std::string theirSelection = "-";
+            if (theirs.state == Measured::Answered || theirs.state == Measured::OutOfMemory) {
+                std::snprintf(theirMs, sizeof theirMs, "%.1f", theirs.report.ms);
+                std::snprintf(theirMB, sizeof theirMB, "%.1f", theirs.report.grownMB);
+                theirSelection = theirs.state == Measured::Answered ? namesOf(theirs.nodes) : "out of memory";
+            } else if (theirs.state == Measured::TimedOut) {
+                std::snprintf(theirMs, sizeof theirMs, ">%d s", timeoutSeconds);
+                theirSelection = "killed";
+            } else {
+                theirSelection = "failed";
+            }
+            const std::string ourSelection =
+                ours.state != Measured::Answered ? ourOutcome : outcome.completed ? namesOf(ours.nodes) : "stopped";
+
+            std::string flags;
+            if (ours.state != Measured::Answered) flags += "  NO ANSWER FROM OURS";
+            if (ours.state == Measured::Answered && outcome.completed && theirs.state == Measured::Answered &&
+                ours.nodes != theirs.nodes) {
+                flags += "  DIFFERENT NODES";
+            }
+            if (ours.state == Measured::Answered && outcome.peakBytes > allowance.memory) flags += "  OVER THE MEMORY ALLOWANCE";
+            if (!flags.empty()) status = 1;
+            std::printf("  %-4s %9zu %10s %8s %-16s %7s %6s %13s %8s  %s | %s%s\n", x.label, documentBytes, ourMs, ourMB,
+                        ourOutcome.c_str(), work, memory, theirMs, theirMB, ourSelection.c_str(), theirSelection.c_str(),
+                        flags.c_str());
+            std::fflush(stdout);
+            if (theirs.state != Measured::TimedOut || bytes / 10 < 10000) break;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int size = 100000, timeoutSeconds = 30;
+    std::size_t hostileSize = 10000000;
+    std::string only;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--size") == 0) size = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--hostile-size") == 0) hostileSize = std::strtoull(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--pugixml-timeout") == 0) timeoutSeconds = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--only") == 0) only = argv[++i];
+    }
+    int status = 0;
+    if (only != "hostile") status = formRows(size);
+    if (status != 2 && only != "forms" && hostileSize > 0) status = std::max(status, hostileRows(hostileSize, timeoutSeconds));
     return status;
 }
