@@ -17,7 +17,12 @@
 // commit's) runs in turn with this one, alternating, each on a fresh process.
 // Prints figures; asserts nothing.
 //
-//   corvane-bench-request-memory [--only fields|xades|back-to-back] [--baseline-dir <build>]
+// Then hostile XPaths (string searches and translate() with long patterns,
+// lang() under very many attributes, long names, node-set comparisons and
+// concat() of many copies, numbers past the double range), each as the
+// signatureNodeXPath of one request: the answer, its time and the peak growth.
+//
+//   corvane-bench-request-memory [--only fields|xades|back-to-back|xpath] [--baseline-dir <build>]
 //                                [--rounds N] [--requests N]
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
@@ -394,6 +399,119 @@ int runBackToBack(const QString& baselineFolder, int rounds, int requests) {
     return failures ? 1 : 0;
 }
 
+// XPaths a hostile page could send, each as the signatureNodeXPath of one
+// signXaDES_BES_Enveloped request over a document of a few MB: work that
+// grows with two lengths multiplied, memory that grows with the copies an
+// XPath makes, numbers past the double range. Each must be answered within
+// about a second, "0" where pugixml selects one node and 52 where the
+// evaluation stops, with the memory it adds bounded.
+struct HostileXPath {
+    const char* what;
+    QByteArray document;
+    QByteArray xpath;
+};
+
+QByteArray repeatedText(const QByteArray& piece, int times) {
+    QByteArray text;
+    text.reserve(piece.size() * times);
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+std::vector<HostileXPath> hostileXPaths() {
+    const QByteArray searched = "<r><y>" + QByteArray(1800000, 'a') + "</y><x>" + QByteArray(1800000, 'b') + "</x></r>";
+    QByteArray attributes = "<r";
+    for (int i = 0; i < 300000; ++i) attributes += " a" + QByteArray::number(i) + "=\"\"";
+    attributes += ">" + repeatedText("<b/>", 20000) + "</r>";
+    const QByteArray stem(3999, 'n');
+    const QByteArray names = "<r>" + repeatedText("<" + stem + "x/>", 900) + "</r>";
+    QByteArray nested = "<r>";
+    for (int i = 0; i < 990; ++i) nested += "<e>" + QByteArray(3600, char('a' + i % 26));
+    nested += repeatedText("</e>", 990) + "</r>";
+    const QByteArray copies = "/r[string-length(concat(/" + repeatedText(", /", 59) + ")) > 0]";
+    const QByteArray huge(400, '0');
+    const QByteArray numbers = "<r>" + repeatedText("<p>x</p>", 450000) + "<a>1" + huge + "</a><b>2</b><c>-1" + huge +
+                               "</c></r>";
+    return {
+        {"contains(), long pattern", searched, "/r[contains(y, concat(substring(y, 1, 200000), 'b'))]"},
+        {"substring-before(), long pattern", searched, "/r[substring-before(y, concat(substring(y, 1, 200000), 'b'))]"},
+        {"translate(), long 'from'", searched, "/r[string-length(translate(x, substring(y, 1, 400000), '')) = 0]"},
+        {"lang(), 300,000 attributes", attributes, "/r[b[lang('en')]]"},
+        {"4,000-byte names, nested count", names, "/r[count(*[count(../" + stem + "y) = 0]) > 0]"},
+        {"//e = //e, nested text", nested, "/r[//e = //e]"},
+        {"concat() of 60 copies", nested, copies},
+        {"/r/*[. > 2], 1e400", numbers, "/r/*[. > 2]"},
+        {"/r/*[. < -2], -1e400", numbers, "/r/*[. < -2]"},
+        {"/r/*[. * 0 = 0]", numbers, "/r/*[. * 0 = 0]"},
+    };
+}
+
+int runXPaths() {
+    std::printf("\nHostile signatureNodeXPaths, each in one signXaDES_BES_Enveloped request over JSONP (multipart), "
+                "simulated AKIS card, one at a time on one corvane-service\n");
+    std::string reason;
+    if (!rig::pcscdReady(&reason)) {
+        std::printf("  skipped: the test rig's pcscd is not running (%s)\n", reason.c_str());
+        return 0;
+    }
+    std::printf("  %-34s %9s %6s %9s %10s %12s\n", "XPath", "doc MB", "code", "seconds", "peak+ MiB",
+                "peak+/doc");
+    int failures = 0;
+    try {
+        cardsim::Card card(cardsim::Profile::Akis1);
+        card.insertInto(rig::kReaderAkisPort);
+        const QByteArray request = xadesRequestStart(card);
+        QTemporaryDir folder;
+        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+        AgentProcess agent("bin/corvane-service");
+        if (!startAgent(agent)) return 1;
+        const qint64 pid = agent.process().processId();
+        QString failure;
+        measure(pid, {warmUp}, &failures, &failure);
+        QByteArray lastDocument;
+        for (const HostileXPath& shape : hostileXPaths()) {
+            // The same document signed where "/*" points: what the request
+            // costs without the XPath's own work.
+            QByteArray start = request;
+            if (shape.document != lastDocument) {
+                lastDocument = shape.document;
+                const QString plain = writeFile(folder, "plain", xadesBody(request, shape.document));
+                const qint64 before = residentKiB(pid);
+                resetPeakResident(pid);
+                QElapsedTimer timer;
+                timer.start();
+                const QString code = responseCode(postMultipart(plain));
+                std::printf("  %-34s %9.1f %6s %9.2f %10.1f %12.1f\n", "(the same document, \"/*\")",
+                            shape.document.size() / 1e6, code.toLocal8Bit().constData(), timer.elapsed() / 1000.0,
+                            mib(peakResidentKiB(pid) - before),
+                            double(peakResidentKiB(pid) - before) * 1024 / shape.document.size());
+                if (code != "0") ++failures;
+                QThread::msleep(2000);
+            }
+            start.replace("\"signatureNodeXPath\":\"/*\"", "\"signatureNodeXPath\":\"" + shape.xpath + "\"");
+            const QString body = writeFile(folder, "hostile", xadesBody(start, shape.document));
+            const qint64 before = residentKiB(pid);
+            resetPeakResident(pid);
+            QElapsedTimer timer;
+            timer.start();
+            const QString code = responseCode(postMultipart(body));
+            const double seconds = timer.elapsed() / 1000.0;
+            const qint64 peak = peakResidentKiB(pid);
+            std::printf("  %-34s %9.1f %6s %9.2f %10.1f %12.1f\n", shape.what, shape.document.size() / 1e6,
+                        code.toLocal8Bit().constData(), seconds, mib(peak - before),
+                        double(peak - before) * 1024 / shape.document.size());
+            std::fflush(stdout);
+            if (code != "0" && code != "52") ++failures;
+            QThread::msleep(2000);
+        }
+        agent.stop();
+    } catch (const std::exception& e) {
+        std::printf("  the simulated card failed: %s\n", e.what());
+        return 1;
+    }
+    return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,5 +538,6 @@ int main(int argc, char** argv) {
     if (only.isEmpty() || only == "fields") failures += runFields();
     if (only.isEmpty() || only == "xades") failures += runXades();
     if (only.isEmpty() || only == "back-to-back") failures += runBackToBack(baseline, rounds, requests);
+    if (only.isEmpty() || only == "xpath") failures += runXPaths();
     return failures ? 1 : 0;
 }

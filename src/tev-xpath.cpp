@@ -14,7 +14,9 @@
 //     cut bytes;
 //   - numbers print with at most 16 significant digits and never with an
 //     exponent; a string is a number when it is blanks, an optional '-',
-//     digits with an optional '.', and blanks;
+//     digits with an optional '.', and blanks, and it is read as strtod
+//     reads it (Infinity past the double range, zero or a subnormal below
+//     it) whatever the locale;
 //   - a node-set compared by < <= > >= with a boolean compares each node's
 //     number with the boolean as 0 or 1;
 //   - lang() of an attribute is false, and the nearest xml:lang is taken by
@@ -847,28 +849,32 @@ private:
     // kVisit for each node reached in a walk (what costs the most time on a
     // large tree: a cache miss each), one for each 32 bytes read or built.
     static constexpr std::uint64_t kVisit = 8;
+    // An attribute looked at outside a walk: its record and its name are
+    // apart from the element's, two more reads from memory.
+    static constexpr std::uint64_t kAttribute = 2;
     void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
-    // Bytes compared in a test already charged as a visit or an operation.
-    void chargeCompared(std::size_t bytes) {
+    // Bytes read or compared by a test or function already charged as a
+    // visit or an operation.
+    void chargeRead(std::size_t bytes) {
         if (bytes >= 32) charge(bytes / 32);
     }
     bool passesCharged(const Step& step, const Node& n) {
         std::size_t compared = 0;
         const bool passed = n.attr ? passes(step, n.attribute(), &compared) : passes(step, n.node, &compared);
-        chargeCompared(compared);
+        chargeRead(compared);
         return passed;
     }
     const char* namespaceUri(const Node& n);
 
     Str stringValue(const Node& n);
     double toNumber(std::string_view text) {
-        chargeBytes(text.size());
+        chargeRead(text.size());
         return numberOf(text);
     }
     double numberValue(const Node& n) { return toNumber(stringValue(n).view()); }
     bool sameText(std::string_view a, std::string_view b) {
         if (a.size() != b.size()) return false;
-        chargeBytes(a.size());
+        chargeRead(a.size());
         return a == b;
     }
     bool lang(const Node& n, std::string_view wanted);
@@ -1072,6 +1078,19 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
 // text once for every element above it).
 bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Context& c) {
     if (op == Op::Equal) {
+        // A node in both sets has the same value on both sides, whatever it
+        // costs to build (//e = //e over nested elements is true at once,
+        // as it is for pugixml, which compares the first pair first).
+        NodeKeys leftNodes;
+        eachNode(l, c, [&](const Node& n) { return leftNodes.insert(n.key()), true; });
+        if (leftNodes.size() == 0) return false;
+        bool shared = false, anyRight = false;
+        eachNode(r, c, [&](const Node& n) {
+            anyRight = true;
+            return !(shared = leftNodes.contains(n.key()));
+        });
+        if (shared || !anyRight) return shared;
+        leftNodes = NodeKeys();
         // The hash of each left value, then each right value looked up:
         // only values of the same hash are compared.
         struct Entry {
@@ -1153,7 +1172,7 @@ bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Conte
 const char* Evaluator::namespaceUri(const Node& n) {
     const char* name = n.attr ? n.attribute().name() : n.node.name();
     const char* colon = std::strchr(name, ':');
-    chargeBytes(colon ? static_cast<std::size_t>(colon - name) : std::strlen(name));
+    chargeRead(colon ? static_cast<std::size_t>(colon - name) : std::strlen(name));
     if (n.attr && !colon) return "";  // the default namespace is not an attribute's
     const std::string_view prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
     Known& known = namespacesKnown_[Text(prefix)];
@@ -1171,7 +1190,7 @@ const char* Evaluator::namespaceUri(const Node& n) {
             climbed_.push_back(p.internal_object());
         }
         for (pugi::xml_attribute a = p.first_attribute(); a; a = a.next_attribute()) {
-            charge(1);
+            charge(kAttribute);
             const char* declared = a.name();
             if (!isNamespaceDeclaration(declared)) continue;
             bool same = declared[5] == '\0';
@@ -1179,7 +1198,7 @@ const char* Evaluator::namespaceUri(const Node& n) {
                 std::size_t compared = 0;
                 const char* declaredPrefix = declared + 6;
                 while (compared < prefix.size() && declaredPrefix[compared] == prefix[compared]) ++compared;
-                chargeCompared(compared);
+                chargeRead(compared);
                 same = compared == prefix.size() && declaredPrefix[compared] == '\0';
             } else if (colon) {
                 same = false;
@@ -1216,7 +1235,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             if (!found) return Str();
             if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
             const std::string_view name(n.attr ? n.attribute().name() : n.node.name());
-            chargeBytes(name.size());
+            chargeRead(name.size());
             return Str(e.fn == Fn::Name ? name : std::string_view(localNameOf(name.data())));
         }
         case Fn::String:
@@ -1323,9 +1342,9 @@ bool Evaluator::lang(const Node& from, std::string_view wanted) {
     for (pugi::xml_node n = from.node; n; n = n.parent()) {
         charge(1);
         for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
-            charge(1);
+            charge(kAttribute);
             if (std::strcmp(a.name(), "xml:lang") != 0) continue;
-            chargeBytes(wanted.size());
+            chargeRead(wanted.size());
             const char* value = a.value();
             for (const char ch : wanted) {
                 auto lower = [](char x) { return x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x; };
@@ -1511,7 +1530,7 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
         bool for_each(pugi::xml_node& n) override {
             if (++pending_ == kBatch) {
                 pending_ = 0;
-                evaluator_.chargeCompared(compared_);
+                evaluator_.chargeRead(compared_);
                 compared_ = 0;
                 evaluator_.charge(kBatch * kVisit);
             }
@@ -1534,7 +1553,7 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
     pugi::xml_node top = from.node;
     top.traverse(walk);
     charge(walk.pending_ * kVisit);
-    chargeCompared(walk.compared_);
+    chargeRead(walk.compared_);
 }
 
 [[gnu::always_inline]] inline bool Evaluator::keeps(const Step& step, const Node& n) {
