@@ -8,10 +8,14 @@
 //     and our own HTTP server with a handler that writes that fixed body
 //     (corvane-bench-fixed-server), and the agent's rate as a share of both;
 //   - resident memory of corvane-service idle, with 100 keep-alive TLS
-//     connections open, and after they are closed.
+//     connections open, and after they are closed;
+//   - with --baseline-dir, "initialize" over JSONP of this build beside the
+//     corvane-service of another build folder (another commit's), the two
+//     taking turns on fresh processes, and the ratio of their rates.
 // Prints a table; asserts nothing about time.
 //
-//   corvane-bench-endpoints [--seconds S] [--only jsonp|wss|memory]
+//   corvane-bench-endpoints [--seconds S] [--only jsonp|wss|memory|baseline]
+//                           [--baseline-dir <build>] [--rounds N]
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
 #include <QByteArray>
@@ -623,6 +627,85 @@ int runJsonp(double seconds) {
     return failures ? 1 : 0;
 }
 
+// Runs the programs of another build folder, and trusts its TLS root, while it lives.
+class BuildInUse {
+public:
+    explicit BuildInUse(const QString& folder) : previous(qgetenv("CORVANE_BINARY_DIR")) {
+        qputenv("CORVANE_BINARY_DIR", folder.toLocal8Bit());
+    }
+    ~BuildInUse() { qputenv("CORVANE_BINARY_DIR", previous); }
+
+private:
+    const QByteArray previous;
+};
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// "initialize" over JSONP of this build and of the one in `baselineFolder`:
+// each round starts a fresh corvane-service of each build in turn (the other
+// build first every other round) and measures it at every connection count,
+// so that both see the same machine under the same load.
+int runBeside(const QString& baselineFolder, double seconds, int rounds) {
+    const std::vector<int> counts{1, 16, 64};
+    struct Side {
+        const char* name;
+        QString folder;
+        std::vector<std::vector<double>> rates;   // per connection count, one per round
+    };
+    std::vector<Side> sides{{"this build", corvane::test::binaryDir(), {}},
+                            {"baseline", baselineFolder, {}}};
+    std::printf("\n\"initialize\" over JSONP, this build beside the baseline: %d round(s), each a fresh "
+                "corvane-service of each build in turn (the other one first every other round), %.0f s per row\n",
+                rounds, seconds);
+    for (const Side& side : sides) {
+        std::printf("  %-12s %s\n", side.name, side.folder.toLocal8Bit().constData());
+        if (!QFile::exists(side.folder + "/bin/corvane-service") || !QFile::exists(side.folder + "/tls/root.pem")) {
+            std::printf("  no bin/corvane-service or tls/root.pem there: build it first\n");
+            return 1;
+        }
+    }
+    for (Side& side : sides) side.rates.resize(counts.size());
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            Side& side = sides[(i + std::size_t(round)) % sides.size()];
+            const BuildInUse build(side.folder);
+            AgentProcess agent("bin/corvane-service");
+            if (!startService(agent)) return 1;
+            for (std::size_t c = 0; c < counts.size(); ++c) {
+                const Figures f = measure(false, counts[c], seconds);
+                if (f.failures || f.answers == 0) {
+                    std::printf("  %s, %d connections: %d failure(s) %s\n", side.name, counts[c], f.failures,
+                                f.note.c_str());
+                    failures += f.failures + (f.answers == 0 ? 1 : 0);
+                }
+                side.rates[c].push_back(f.seconds > 0 ? double(f.answers) / f.seconds : 0.0);
+            }
+            agent.stop();
+        }
+    }
+    std::printf("  %5s %14s %14s %8s   %s\n", "conns", "this build/s", "baseline/s", "ratio",
+                "answers/s per round (this build | baseline)");
+    for (std::size_t c = 0; c < counts.size(); ++c) {
+        const double ours = median(sides[0].rates[c]), theirs = median(sides[1].rates[c]);
+        std::string perRound;
+        for (const Side& side : sides) {
+            if (&side != &sides[0]) perRound += " |";
+            for (const double rate : side.rates[c]) perRound += " " + std::to_string(std::lround(rate));
+        }
+        std::printf("  %5d %14.0f %14.0f %7.2fx  %s\n", counts[c], ours, theirs, theirs > 0 ? ours / theirs : 0.0,
+                    perRound.c_str());
+    }
+    std::printf("  (medians over the rounds; ratio: this build / baseline)\n");
+    std::fflush(stdout);
+    return failures ? 1 : 0;
+}
+
 int runWss(double seconds) {
     if (!waitForFreePorts({kJsonpPort, kWssPort})) {
         std::printf("  ports 16356/16357 stay busy; cannot start a private corvane-universal\n");
@@ -701,10 +784,14 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     double seconds = 3.0;
     QString only;
+    QString baseline = QString::fromLocal8Bit(qgetenv("CORVANE_BASELINE_DIR"));
+    int rounds = 3;
     const QStringList args = application.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--seconds" && i + 1 < args.size()) seconds = args[++i].toDouble();
         else if (args[i] == "--only" && i + 1 < args.size()) only = args[++i];
+        else if (args[i] == "--baseline-dir" && i + 1 < args.size()) baseline = args[++i];
+        else if (args[i] == "--rounds" && i + 1 < args.size()) rounds = std::max(1, args[++i].toInt());
     }
     if (!QFileInfo::exists(corvane::test::rootCertificatePath())) {
         std::printf("no TLS root at %s: build corvane-service first\n",
@@ -723,6 +810,13 @@ int main(int argc, char** argv) {
     if (only.isEmpty() || only == "memory") {
         std::printf("\nResident memory of corvane-service (/proc/<pid>/status)\n");
         failures += runMemory();
+    }
+    if (only == "baseline" && baseline.isEmpty()) {
+        std::printf("--only baseline needs --baseline-dir <build>\n");
+        return 2;
+    }
+    if ((only.isEmpty() || only == "jsonp" || only == "baseline") && !baseline.isEmpty()) {
+        failures += runBeside(QFileInfo(baseline).absoluteFilePath(), seconds, rounds);
     }
     return failures ? 1 : 0;
 }

@@ -4,7 +4,8 @@
 # bytes as a fixed body), resident memory of corvane-service, and the cost of
 # one CAdES-BES signature through the agent against the bare PKCS#11 job, and
 # the time of XAdES signing into documents with many namespace declarations,
-# and resident memory of corvane-service around large requests.
+# and resident memory of corvane-service around large requests; with a
+# baseline, its "initialize" rate over JSONP beside this build's.
 #
 #   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
 #
@@ -14,9 +15,12 @@
 # up to 2 minutes for them; the comparison servers use 16358 and 16359).
 # BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
 # (default 40) the number of signing rounds. BENCH_BASELINE=<commit> also
-# builds that commit (Release, in a git worktree at <build-dir>/baseline-<commit>/)
-# and measures back-to-back large requests on it and on this build, taking
-# turns; BENCH_BASELINE_DIR=<build folder> uses a baseline already built.
+# builds that commit's corvane-service (Release, in a git worktree at
+# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP
+# and back-to-back large requests on it and on this build, taking turns on
+# fresh processes; BENCH_BASELINE_DIR=<build folder> uses a baseline already
+# built. BENCH_BASELINE_ROUNDS (default 3) is the number of turns of each
+# build for the "initialize" rates.
 # Nothing here asserts a time; the exit status only says whether every
 # measurement ran (a failing request or signature makes it non-zero).
 set -uo pipefail
@@ -41,7 +45,7 @@ if ! cmake --build "$build_dir" --target corvane-service corvane-universal corva
   exit 2
 fi
 
-# Another commit's corvane-service for the back-to-back rows, built once.
+# Another commit's corvane-service for the rows beside it, built once.
 baseline_dir=${BENCH_BASELINE_DIR:-}
 if [ -z "$baseline_dir" ] && [ -n "${BENCH_BASELINE:-}" ]; then
   baseline_commit=$(git -C "$source_dir" rev-parse --short "${BENCH_BASELINE}^{commit}") ||
@@ -74,7 +78,8 @@ if [ -n "$baseline_dir" ]; then
 fi
 
 status=0
-CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" || status=1
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" \
+  ${baseline_dir:+--baseline-dir "$baseline_dir" --rounds "${BENCH_BASELINE_ROUNDS:-3}"} || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-xml-namespaces" || status=1
 "$build_dir/bench/corvane-bench-xpath" || status=1

@@ -1,6 +1,8 @@
 #include "memory-release.h"
 
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <malloc.h>
 
@@ -19,11 +21,22 @@ namespace {
 //
 // malloc_trim() gives back the free pages inside every arena and the free top
 // of the main one, but another arena keeps its free top up to the (dynamic, up
-// to 64 MiB) trim threshold. The connection threads of six large requests at
-// once each took an arena of their own and the program stayed about 45 MB over
-// its idle size after the trim; with at most two arenas (a limit that leaves
-// the dynamic thresholds alone) the trim brings it back within 1 MB of idle.
-constexpr int kArenas = 2;
+// to 64 MiB) trim threshold, so what stays after the trim grows with the
+// number of arenas that served large requests. Two arenas at most brought six
+// 4.8 MB XAdES requests at once back within 1 MB of idle, but 64 connection
+// threads answering small requests then queued on two arena locks: on 8 CPUs
+// "initialize" over JSONP ran at 0.63x (16 connections) and 0.47x (64) of the
+// rate of afca9b7, which set no limit; four arenas still gave 0.84x and 0.77x,
+// eight 0.90x to 1.03x and 0.77x to 1.06x, sixteen 0.98x and 1.05x (one run
+// each, on a busy machine). Two per CPU leaves headroom over the CPUs that run
+// threads at once. Six such requests take six arenas under any limit from 8
+// up, glibc's own (eight per CPU) included, and leave 15 to 111 MB over idle
+// 5 s later, most runs 35 to 60 MB (six 1.2 MB requests: 25 to 45 MB); the
+// limit bounds that when more large requests than that come at once. Fixing
+// the thresholds instead (an mmap threshold of 1 or 4 MiB, the trim threshold
+// twice that) held under 17 MB but took 3x the CPU time per 4.8 MB request
+// sent back to back: see above.
+int arenaLimit() { return 2 * std::max(1, QThread::idealThreadCount()); }
 
 std::atomic<QTimer*> idleTimer{nullptr};
 std::atomic<int> underWay{0};
@@ -46,7 +59,7 @@ void trimIfIdle() {
 
 void prepareRelease() {
     if (idleTimer.load()) return;
-    mallopt(M_ARENA_MAX, kArenas);
+    mallopt(M_ARENA_MAX, arenaLimit());
     // Lives as long as the process: requests' threads may reach it up to the end.
     auto* timer = new QTimer;
     timer->setSingleShot(true);

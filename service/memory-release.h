@@ -16,7 +16,7 @@ constexpr qint64 kLargeRequestBytes = 1024 * 1024;
 constexpr int kIdleBeforeTrimMs = 1500;
 
 // Call once at start, from the thread that runs the program's event loop: the
-// memory is given back there. Also limits the C library to two arenas.
+// memory is given back there. Also limits the C library to two arenas per CPU.
 // Without it the calls below do nothing.
 void prepareRelease();
 
