@@ -6,6 +6,8 @@
 
 #include <QtGlobal>
 
+class QObject;
+
 namespace corvane {
 namespace memory {
 
@@ -28,6 +30,13 @@ void requestFinished(qint64 bytes);
 // From the event loop's thread, where requests are served one at a time: a
 // large request or message has been freed.
 void releaseWhenIdle();
+
+// A thread that serves requests, reached through `resident`, an object that
+// lives in it and whose thread runs an event loop: once the program is idle,
+// the free top of that thread's arena is given back there too. Forget it
+// before it is destroyed, from the thread that destroys it.
+void serveFrom(QObject* resident);
+void forget(QObject* resident);
 
 }  // namespace memory
 }  // namespace corvane
