@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "agent-process.h"
+#include "build-in-use.h"
 
 namespace {
 
@@ -627,18 +628,6 @@ int runJsonp(double seconds) {
     return failures ? 1 : 0;
 }
 
-// Runs the programs of another build folder, and trusts its TLS root, while it lives.
-class BuildInUse {
-public:
-    explicit BuildInUse(const QString& folder) : previous(qgetenv("CORVANE_BINARY_DIR")) {
-        qputenv("CORVANE_BINARY_DIR", folder.toLocal8Bit());
-    }
-    ~BuildInUse() { qputenv("CORVANE_BINARY_DIR", previous); }
-
-private:
-    const QByteArray previous;
-};
-
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -674,7 +663,7 @@ int runBeside(const QString& baselineFolder, double seconds, int rounds) {
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < sides.size(); ++i) {
             Side& side = sides[(i + std::size_t(round)) % sides.size()];
-            const BuildInUse build(side.folder);
+            const corvane::bench::BuildInUse build(side.folder);
             AgentProcess agent("bin/corvane-service");
             if (!startService(agent)) return 1;
             for (std::size_t c = 0; c < counts.size(); ++c) {

@@ -27,6 +27,7 @@
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
 #include "agent-process.h"
+#include "build-in-use.h"
 #include "card-simulator.h"
 #include "rig-pcsc.h"
 #include "rig-readers.h"
@@ -213,6 +214,21 @@ QByteArray xadesBody(const QByteArray& requestStart, const QByteArray& document)
     return jsonpMultipart(requestStart + document.toBase64() + "\"}");
 }
 
+// The simulated AKIS card in its reader, the start of a request signed with
+// its first key, and a small request that loads the card's module first.
+struct AkisSigning {
+    cardsim::Card card{cardsim::Profile::Akis1};
+    QByteArray request;
+    QTemporaryDir folder;
+    QString warmUp;
+
+    AkisSigning() {
+        card.insertInto(rig::kReaderAkisPort);
+        request = xadesRequestStart(card);
+        warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+    }
+};
+
 int runXades() {
     std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
                 "on a fresh corvane-service after one small signature\n", kConcurrent);
@@ -225,11 +241,10 @@ int runXades() {
     printHeader();
     int failures = 0;
     try {
-        cardsim::Card card(cardsim::Profile::Akis1);
-        card.insertInto(rig::kReaderAkisPort);
-        const QByteArray request = xadesRequestStart(card);
-        QTemporaryDir folder;
-        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+        const AkisSigning akis;
+        const QByteArray& request = akis.request;
+        const QTemporaryDir& folder = akis.folder;
+        const QString& warmUp = akis.warmUp;
         for (const int size : {4800000, 1200000}) {
             const QByteArray document = invoice(size);
             const QByteArray body = xadesBody(request, document);
@@ -272,18 +287,6 @@ ProcessCost processCost(qint64 pid) {
     return {fields[11].toLongLong() + fields[12].toLongLong(), fields[7].toLongLong()};
 }
 
-// Runs the programs of another build folder, and trusts its TLS root, while it lives.
-class BuildInUse {
-public:
-    explicit BuildInUse(const QString& folder) : previous(qgetenv("CORVANE_BINARY_DIR")) {
-        qputenv("CORVANE_BINARY_DIR", folder.toLocal8Bit());
-    }
-    ~BuildInUse() { qputenv("CORVANE_BINARY_DIR", previous); }
-
-private:
-    const QByteArray previous;
-};
-
 struct Side {
     std::string name;
     QString folder;
@@ -296,7 +299,7 @@ struct Side {
 // before; and what the process spends in the 3 s after the last answer.
 bool runSide(Side& side, const QString& warmUp, const QString& large, int requests, int* failures,
              QString* failure) {
-    const BuildInUse build(side.folder);
+    const corvane::bench::BuildInUse build(side.folder);
     AgentProcess agent("bin/corvane-service");
     if (!startAgent(agent)) return false;
     const qint64 pid = agent.process().processId();
@@ -368,11 +371,10 @@ int runBackToBack(const QString& baselineFolder, int rounds, int requests) {
     int failures = 0;
     QString failure;
     try {
-        cardsim::Card card(cardsim::Profile::Akis1);
-        card.insertInto(rig::kReaderAkisPort);
-        const QByteArray request = xadesRequestStart(card);
-        QTemporaryDir folder;
-        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+        const AkisSigning akis;
+        const QByteArray& request = akis.request;
+        const QTemporaryDir& folder = akis.folder;
+        const QString& warmUp = akis.warmUp;
         const QString large = writeFile(folder, "large", xadesBody(request, invoice(4800000)));
         for (int round = 0; round < rounds; ++round) {
             for (std::size_t i = 0; i < sides.size(); ++i) {
@@ -458,11 +460,10 @@ int runXPaths() {
                 "peak+/doc");
     int failures = 0;
     try {
-        cardsim::Card card(cardsim::Profile::Akis1);
-        card.insertInto(rig::kReaderAkisPort);
-        const QByteArray request = xadesRequestStart(card);
-        QTemporaryDir folder;
-        const QString warmUp = writeFile(folder, "small", xadesBody(request, invoice(2000)));
+        const AkisSigning akis;
+        const QByteArray& request = akis.request;
+        const QTemporaryDir& folder = akis.folder;
+        const QString& warmUp = akis.warmUp;
         AgentProcess agent("bin/corvane-service");
         if (!startAgent(agent)) return 1;
         const qint64 pid = agent.process().processId();
