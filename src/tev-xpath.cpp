@@ -34,7 +34,6 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 namespace tev {
@@ -1073,19 +1072,24 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
 // text once for every element above it).
 bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Context& c) {
     if (op == Op::Equal) {
+        // Each set is walked once and its nodes kept (as pugixml keeps both
+        // sets); their string values are built one at a time below.
+        NodeSet leftNodes, rightNodes;
+        eachNode(l, c, [&](const Node& n) { return leftNodes.push_back(n), true; });
+        if (leftNodes.empty()) return false;
         // A node in both sets has the same value on both sides, whatever it
         // costs to build (//e = //e over nested elements is true at once,
         // as it is for pugixml, which compares the first pair first).
-        NodeKeys leftNodes;
-        eachNode(l, c, [&](const Node& n) { return leftNodes.insert(n.key()), true; });
-        if (leftNodes.size() == 0) return false;
-        bool shared = false, anyRight = false;
-        eachNode(r, c, [&](const Node& n) {
-            anyRight = true;
-            return !(shared = leftNodes.contains(n.key()));
-        });
-        if (shared || !anyRight) return shared;
-        leftNodes = NodeKeys();
+        bool shared = false;
+        {
+            NodeKeys leftKeys;
+            for (const Node& n : leftNodes) leftKeys.insert(n.key());
+            eachNode(r, c, [&](const Node& n) {
+                rightNodes.push_back(n);
+                return !(shared = leftKeys.contains(n.key()));
+            });
+        }
+        if (shared || rightNodes.empty()) return shared;
         // The hash of each left value, then each right value looked up:
         // only values of the same hash are compared.
         struct Entry {
@@ -1094,27 +1098,22 @@ bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Conte
             bool operator<(const Entry& other) const { return hash < other.hash; }
         };
         std::vector<Entry, Held<Entry>> left;
+        left.reserve(leftNodes.size());
         const std::hash<std::string_view> hashOf;
-        eachNode(l, c, [&](const Node& n) {
-            const std::size_t hash = hashOf(stringValue(n).view());
-            left.push_back(Entry{hash, n});
-            return true;
-        });
-        if (left.empty()) return false;
+        for (const Node& n : leftNodes) left.push_back(Entry{hashOf(stringValue(n).view()), n});
+        NodeSet().swap(leftNodes);
         charge(left.size());
         std::sort(left.begin(), left.end());
-        bool found = false;
-        eachNode(r, c, [&](const Node& n) {
+        for (const Node& n : rightNodes) {
             const Str value = stringValue(n);
             const Entry wanted{hashOf(value.view()), Node()};
             for (auto at = std::lower_bound(left.begin(), left.end(), wanted); at != left.end() && at->hash == wanted.hash;
                  ++at) {
                 charge(1);
-                if (sameText(value.view(), stringValue(at->node).view())) return !(found = true);
+                if (sameText(value.view(), stringValue(at->node).view())) return true;
             }
-            return true;
-        });
-        return found;
+        }
+        return false;
     }
     if (op == Op::NotEqual) {
         // Some pair differs unless both sets hold one and the same value.
