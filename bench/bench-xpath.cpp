@@ -29,7 +29,10 @@
 //       concat() of the root's string value 60 times;
 //   H6  numbers past the double range (1 followed by 400 zeros, and its
 //       negative) among many <p>3</p>, compared and multiplied, with what
-//       each side selects.
+//       each side selects;
+//   H7  the following, preceding and ancestor axes over chains of 990
+//       nested elements, and the sibling axes over a run of siblings, each
+//       in a predicate that needs one node (or a step that takes one).
 // Each evaluation runs once, alone in a child process forked after the
 // parse: the time to answer or stop, the child's peak resident growth, ours'
 // outcome (completed, or stopped by the work or the memory allowance, with
@@ -426,6 +429,24 @@ std::string numbersDocument(std::size_t bytes) {
     return text + "<a>1" + zeros + "</a><b>2</b><c>-1" + zeros + "</c></r>";
 }
 
+// 7: chains of 990 nested <a> side by side, where the following and
+// preceding axes climb and descend a whole chain for each node they hand on;
+// and a long run of siblings, for the sibling axes.
+std::string chainsDocument(std::size_t bytes) {
+    const std::size_t depth = 990, chains = std::max<std::size_t>(2, bytes / (7 * depth));
+    std::string chain;
+    for (std::size_t i = 0; i < depth; ++i) chain += "<a>";
+    for (std::size_t i = 0; i < depth; ++i) chain += "</a>";
+    std::string text = "<r>";
+    for (std::size_t i = 0; i < chains; ++i) text += chain;
+    return text + "</r>";
+}
+std::string siblingsDocument(std::size_t bytes) {
+    std::string text = "<r>";
+    for (std::size_t i = 0; i < bytes / 4; ++i) text += "<a/>";
+    return text + "<b/></r>";
+}
+
 struct HostileXPath {
     const char* label;
     std::string (*document)(std::size_t bytes);
@@ -455,6 +476,14 @@ std::vector<HostileXPath> hostileXPaths() {
         {"H6a", numbersDocument, [](std::size_t) { return std::string("/r/*[. > 2]"); }, ""},
         {"H6b", numbersDocument, [](std::size_t) { return std::string("/r/*[. < -2]"); }, ""},
         {"H6c", numbersDocument, [](std::size_t) { return std::string("/r/*[. * 0 = 0]"); }, ""},
+        {"H7a", chainsDocument, [](std::size_t) { return std::string("/r[count(//*[following::*]) > 1]"); }, ""},
+        {"H7b", chainsDocument, [](std::size_t) { return std::string("/r[count(//*[preceding::*]) > 1]"); }, ""},
+        {"H7c", chainsDocument, [](std::size_t) { return std::string("/r[count(//a/preceding::*[1]) > 1]"); }, ""},
+        {"H7d", chainsDocument, [](std::size_t) { return std::string("/r[count(//a/following::*[1]) > 1]"); }, ""},
+        {"H7e", chainsDocument, [](std::size_t) { return std::string("/r[count(//a[.//a[preceding::*]]) > 1]"); }, ""},
+        {"H7f", chainsDocument, [](std::size_t) { return std::string("/r[count(//a[ancestor::r]) > 1]"); }, ""},
+        {"H7g", siblingsDocument, [](std::size_t) { return std::string("/r[count(//a[following-sibling::b]) > 1]"); }, ""},
+        {"H7h", siblingsDocument, [](std::size_t) { return std::string("/r[count(//a[preceding-sibling::b]) > 1]"); }, ""},
     };
 }
 

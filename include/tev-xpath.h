@@ -8,9 +8,15 @@
 // scope, strings measured in bytes, numbers printed as pugixml prints them),
 // while the work done is counted where it is done: every node or attribute
 // visited, every byte read, compared, searched or built. The bytes held at
-// once are counted too. When either count passes its allowance the
-// evaluation stops and the XPath selects nothing. Counting work, not time,
-// gives the same answer to the same request on every machine.
+// once are counted too. The units, measured at about 5 ns each on a large
+// tree: a node reached and judged by a test 8, a step from a node to its
+// parent, child or sibling on an axis' way 1 (the following and preceding
+// axes may pass the whole depth of the tree for each node they hand on), an
+// attribute looked at outside a walk 2, an operator or function 1, and 1 for
+// each 32 bytes read, compared, searched or built. When either count passes
+// its allowance the evaluation stops and the XPath selects nothing. Counting
+// work, not time, gives the same answer to the same request on every machine.
+// A null context node has no nodes at all: "." and "/" select nothing.
 #pragma once
 
 #include <pugixml.hpp>

@@ -774,20 +774,6 @@ bool passes(const Step& step, const pugi::xml_attribute& a, std::size_t* compare
     }
 }
 
-// The next node in document order after n and its subtree.
-pugi::xml_node nextAfterSubtree(pugi::xml_node n) {
-    for (; n; n = n.parent()) {
-        if (pugi::xml_node s = n.next_sibling()) return s;
-    }
-    return pugi::xml_node();
-}
-
-// The next node in document order, descending first.
-pugi::xml_node nextInDocument(const pugi::xml_node& n) {
-    if (pugi::xml_node c = n.first_child()) return c;
-    return nextAfterSubtree(n);
-}
-
 // Visits the descendants of `top` in document order until the visit answers
 // false, with pugixml's own walk: one call a node where stepping from node to
 // node through the library takes several.
@@ -846,6 +832,34 @@ private:
     // An attribute looked at outside a walk: its record and its name are
     // apart from the element's, two more reads from memory.
     static constexpr std::uint64_t kAttribute = 2;
+    // A move from a node to its parent, child or sibling on the way to the
+    // nodes an axis hands on: a pointer or two followed, no test made.
+    static constexpr std::uint64_t kMove = 1;
+
+    // Every step from node to node that an axis takes goes through these,
+    // and is charged: the preceding and following axes pass up to the depth
+    // of the tree for each node they hand on, and a predicate that needs
+    // one such node would otherwise pay for that node alone. (The walks of a
+    // whole subtree through pugixml's traverse are charged per node handed
+    // on instead: each node is entered once and left once.)
+    pugi::xml_node parentOf(const pugi::xml_node& n) { return charge(kMove), n.parent(); }
+    pugi::xml_node firstChildOf(const pugi::xml_node& n) { return charge(kMove), n.first_child(); }
+    pugi::xml_node lastChildOf(const pugi::xml_node& n) { return charge(kMove), n.last_child(); }
+    pugi::xml_node nextSiblingOf(const pugi::xml_node& n) { return charge(kMove), n.next_sibling(); }
+    pugi::xml_node previousSiblingOf(const pugi::xml_node& n) { return charge(kMove), n.previous_sibling(); }
+    pugi::xml_attribute nextAttributeOf(const pugi::xml_attribute& a) { return charge(kMove), a.next_attribute(); }
+    // The next node in document order after n and its subtree.
+    pugi::xml_node nextAfterSubtree(pugi::xml_node n) {
+        for (; n; n = parentOf(n)) {
+            if (pugi::xml_node s = nextSiblingOf(n)) return s;
+        }
+        return pugi::xml_node();
+    }
+    // The next node in document order, descending first.
+    pugi::xml_node nextInDocument(const pugi::xml_node& n) {
+        if (pugi::xml_node c = firstChildOf(n)) return c;
+        return nextAfterSubtree(n);
+    }
     void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
     // Bytes read or compared by a test or function already charged as a
     // visit or an operation.
@@ -1452,6 +1466,7 @@ NodeSet Evaluator::path(const Expr& e, const Context& c, std::size_t steps, Want
         set = nodeSet(*e.args[0], c, steps == 0 ? want : Want::All);
     } else {
         const Node from = e.start == Start::Root ? Node(c.node.node.root()) : c.node;
+        if (!from.node) return NodeSet();  // a null context: no root, no self
         if (steps == 0) return NodeSet{from};
         set = step(&from, 1, e.steps[i++], steps == 1 ? want : Want::All);
     }
@@ -1484,6 +1499,7 @@ void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
     NodeSet from;
     if (before == 0 && e.start != Start::Filter) {
         single = e.start == Start::Root ? Node(c.node.node.root()) : c.node;
+        if (!single.node) return;
     } else {
         from = path(e, c, before, Want::All);
         if (from.size() != 1) {
@@ -1564,11 +1580,12 @@ void Evaluator::eachKept(const Node& from, const Step& s, const Visit& visit) {
 template <class Visit>
 void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
     const pugi::xml_node n = from.node;
+    if (!n) return;  // a null context has no axis, not even self
     if (from.attr) {
         switch (axis) {
             case Axis::Ancestor: case Axis::AncestorOrSelf:
                 if (axis == Axis::AncestorOrSelf && !visit(from)) return;
-                for (pugi::xml_node p = n; p; p = p.parent()) {
+                for (pugi::xml_node p = n; p; p = parentOf(p)) {
                     if (!visit(Node(p))) return;
                 }
                 return;
@@ -1585,17 +1602,17 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
     }
     switch (axis) {
         case Axis::Ancestor: case Axis::AncestorOrSelf:
-            for (pugi::xml_node p = axis == Axis::Ancestor ? n.parent() : n; p; p = p.parent()) {
+            for (pugi::xml_node p = axis == Axis::Ancestor ? parentOf(n) : n; p; p = parentOf(p)) {
                 if (!visit(Node(p))) return;
             }
             return;
         case Axis::Attribute:
-            for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+            for (pugi::xml_attribute a = n.first_attribute(); a; a = nextAttributeOf(a)) {
                 if (!visit(Node{n, a})) return;
             }
             return;
         case Axis::Child:
-            for (pugi::xml_node k = n.first_child(); k; k = k.next_sibling()) {
+            for (pugi::xml_node k = firstChildOf(n); k; k = nextSiblingOf(k)) {
                 if (!visit(Node(k))) return;
             }
             return;
@@ -1609,40 +1626,41 @@ void Evaluator::walkAxis(const Node& from, Axis axis, const Visit& visit) {
             }
             return;
         case Axis::FollowingSibling:
-            for (pugi::xml_node s = n.next_sibling(); s; s = s.next_sibling()) {
+            for (pugi::xml_node s = nextSiblingOf(n); s; s = nextSiblingOf(s)) {
                 if (!visit(Node(s))) return;
             }
             return;
         case Axis::Parent:
-            if (pugi::xml_node p = n.parent()) visit(Node(p));
+            if (pugi::xml_node p = parentOf(n)) visit(Node(p));
             return;
         case Axis::Preceding: {
             // Reverse document order, ancestors left out: from the previous
             // sibling of the nearest node that has one, each subtree from its
             // last node back up to its top.
-            pugi::xml_node cur = n;
-            while (cur && !cur.previous_sibling()) cur = cur.parent();
-            if (!cur) return;
+            pugi::xml_node cur = n, previous;
+            while (!(previous = previousSiblingOf(cur))) {
+                if (!(cur = parentOf(cur))) return;
+            }
             // The ancestors of n still ahead are met in turn, nearest first.
-            pugi::xml_node ancestor = cur.parent();
-            cur = cur.previous_sibling();
+            pugi::xml_node ancestor = parentOf(cur);
+            cur = previous;
             while (true) {
-                while (pugi::xml_node last = cur.last_child()) cur = last;
+                while (pugi::xml_node last = lastChildOf(cur)) cur = last;
                 if (!visit(Node(cur))) return;
-                while (!cur.previous_sibling()) {
-                    cur = cur.parent();
+                while (!(previous = previousSiblingOf(cur))) {
+                    cur = parentOf(cur);
                     if (!cur) return;
                     if (cur == ancestor) {
-                        ancestor = ancestor.parent();
+                        ancestor = parentOf(ancestor);
                     } else if (!visit(Node(cur))) {
                         return;
                     }
                 }
-                cur = cur.previous_sibling();
+                cur = previous;
             }
         }
         case Axis::PrecedingSibling:
-            for (pugi::xml_node s = n.previous_sibling(); s; s = s.previous_sibling()) {
+            for (pugi::xml_node s = previousSiblingOf(n); s; s = previousSiblingOf(s)) {
                 if (!visit(Node(s))) return;
             }
             return;
@@ -1765,9 +1783,8 @@ bool Evaluator::before(const Node& a, const Node& b) {
         return false;
     }
     std::vector<pugi::xml_node, Held<pugi::xml_node>> upA, upB;
-    for (pugi::xml_node p = a.node; p; p = p.parent()) upA.push_back(p);
-    for (pugi::xml_node p = b.node; p; p = p.parent()) upB.push_back(p);
-    charge(upA.size() + upB.size());
+    for (pugi::xml_node p = a.node; p; p = parentOf(p)) upA.push_back(p);
+    for (pugi::xml_node p = b.node; p; p = parentOf(p)) upB.push_back(p);
     std::size_t ia = upA.size(), ib = upB.size();
     while (ia > 0 && ib > 0 && upA[ia - 1] == upB[ib - 1]) --ia, --ib;
     if (ia == 0) return true;   // a's node holds b
@@ -1776,9 +1793,8 @@ bool Evaluator::before(const Node& a, const Node& b) {
     pugi::xml_node forward = upA[ia - 1], backward = upA[ia - 1];
     const pugi::xml_node other = upB[ib - 1];
     while (true) {
-        charge(1);
-        forward = forward ? forward.next_sibling() : forward;
-        backward = backward ? backward.previous_sibling() : backward;
+        if (forward) forward = nextSiblingOf(forward);
+        if (backward) backward = previousSiblingOf(backward);
         if (forward == other) return true;
         if (backward == other || (!forward && !backward)) return false;
     }
