@@ -19,8 +19,11 @@
 //
 // Then hostile XPaths (string searches and translate() with long patterns,
 // lang() under very many attributes, long names, node-set comparisons and
-// concat() of many copies, numbers past the double range), each as the
-// signatureNodeXPath of one request: the answer, its time and the peak growth.
+// concat() of many copies, numbers past the double range, the following,
+// preceding, ancestor and sibling axes over chains 990 deep and a long run of
+// siblings), each as the signatureNodeXPath of one request: the answer, its
+// wall and CPU time and the peak growth; with --baseline-dir, then the same
+// on the baseline's corvane-service.
 //
 //   corvane-bench-request-memory [--only fields|xades|back-to-back|xpath] [--baseline-dir <build>]
 //                                [--rounds N] [--requests N]
@@ -434,6 +437,12 @@ std::vector<HostileXPath> hostileXPaths() {
     const QByteArray huge(400, '0');
     const QByteArray numbers = "<r>" + repeatedText("<p>x</p>", 450000) + "<a>1" + huge + "</a><b>2</b><c>-1" + huge +
                                "</c></r>";
+    // Chains of 990 nested elements, where the following and preceding axes
+    // climb and descend a chain for each node they reach; a run of siblings.
+    const QByteArray chains =
+        "<r>" + repeatedText(repeatedText("<a>", 990) + repeatedText("</a>", 990), 520) + "</r>";
+    const QByteArray siblings = "<r>" + repeatedText("<a/>", 900000) + "<b/></r>";
+    const auto counted = [](const char* inner) { return QByteArray("/r[count(") + inner + ") > 1]"; };
     return {
         {"contains(), long pattern", searched, "/r[contains(y, concat(substring(y, 1, 200000), 'b'))]"},
         {"substring-before(), long pattern", searched, "/r[substring-before(y, concat(substring(y, 1, 200000), 'b'))]"},
@@ -445,67 +454,83 @@ std::vector<HostileXPath> hostileXPaths() {
         {"/r/*[. > 2], 1e400", numbers, "/r/*[. > 2]"},
         {"/r/*[. < -2], -1e400", numbers, "/r/*[. < -2]"},
         {"/r/*[. * 0 = 0]", numbers, "/r/*[. * 0 = 0]"},
+        {"//*[following::*]", chains, counted("//*[following::*]")},
+        {"//*[preceding::*]", chains, counted("//*[preceding::*]")},
+        {"//*[preceding::* and ... x3]", chains, counted("//*[preceding::* and preceding::* and preceding::*]")},
+        {"//a/preceding::*[1]", chains, counted("//a/preceding::*[1]")},
+        {"//a/following::*[1]", chains, counted("//a/following::*[1]")},
+        {"//*[not(following::*)]", chains, counted("//*[not(following::*)]")},
+        {"//*[../preceding::*]", chains, counted("//*[../preceding::*]")},
+        {"//node()[following::node()]", chains, counted("//node()[following::node()]")},
+        {"//a[.//a[preceding::*]]", chains, counted("//a[.//a[preceding::*]]")},
+        {"//a[ancestor::r]", chains, counted("//a[ancestor::r]")},
+        {"//a[following-sibling::b]", siblings, counted("//a[following-sibling::b]")},
     };
 }
 
-int runXPaths() {
+int runXPaths(const QString& baselineFolder) {
     std::printf("\nHostile signatureNodeXPaths, each in one signXaDES_BES_Enveloped request over JSONP (multipart), "
-                "simulated AKIS card, one at a time on one corvane-service\n");
+                "simulated AKIS card, one at a time on one corvane-service%s\n",
+                baselineFolder.isEmpty() ? "" : ", then on the baseline's");
     std::string reason;
     if (!rig::pcscdReady(&reason)) {
         std::printf("  skipped: the test rig's pcscd is not running (%s)\n", reason.c_str());
         return 0;
     }
-    std::printf("  %-34s %9s %6s %9s %10s %12s\n", "XPath", "doc MB", "code", "seconds", "peak+ MiB",
-                "peak+/doc");
+    std::vector<std::pair<const char*, QString>> builds{{"this build", binaryDir()}};
+    if (!baselineFolder.isEmpty()) builds.emplace_back("baseline", baselineFolder);
+    const double tick = double(sysconf(_SC_CLK_TCK));
     int failures = 0;
     try {
         const AkisSigning akis;
         const QByteArray& request = akis.request;
         const QTemporaryDir& folder = akis.folder;
         const QString& warmUp = akis.warmUp;
-        AgentProcess agent("bin/corvane-service");
-        if (!startAgent(agent)) return 1;
-        const qint64 pid = agent.process().processId();
-        QString failure;
-        measure(pid, {warmUp}, &failures, &failure);
-        QByteArray lastDocument;
-        for (const HostileXPath& shape : hostileXPaths()) {
-            // The same document signed where "/*" points: what the request
-            // costs without the XPath's own work.
-            QByteArray start = request;
-            if (shape.document != lastDocument) {
-                lastDocument = shape.document;
-                const QString plain = writeFile(folder, "plain", xadesBody(request, shape.document));
+        for (const auto& [name, buildFolder] : builds) {
+            std::printf("  %s (%s)\n", name, buildFolder.toLocal8Bit().constData());
+            std::printf("  %-34s %9s %6s %9s %7s %10s %12s\n", "XPath", "doc MB", "code", "seconds", "CPU s",
+                        "peak+ MiB", "peak+/doc");
+            const corvane::bench::BuildInUse build(buildFolder);
+            AgentProcess agent("bin/corvane-service");
+            if (!startAgent(agent)) return 1;
+            const qint64 pid = agent.process().processId();
+            QString failure;
+            measure(pid, {warmUp}, &failures, &failure);
+            // One request: its answer, wall and CPU time, and peak growth.
+            const auto row = [&](const char* what, const QByteArray& document, const QString& body) {
                 const qint64 before = residentKiB(pid);
                 resetPeakResident(pid);
+                const ProcessCost cost = processCost(pid);
                 QElapsedTimer timer;
                 timer.start();
-                const QString code = responseCode(postMultipart(plain));
-                std::printf("  %-34s %9.1f %6s %9.2f %10.1f %12.1f\n", "(the same document, \"/*\")",
-                            shape.document.size() / 1e6, code.toLocal8Bit().constData(), timer.elapsed() / 1000.0,
-                            mib(peakResidentKiB(pid) - before),
-                            double(peakResidentKiB(pid) - before) * 1024 / shape.document.size());
-                if (code != "0") ++failures;
+                const QString code = responseCode(postMultipart(body));
+                const double seconds = timer.elapsed() / 1000.0;
+                const double cpu = double(processCost(pid).ticks - cost.ticks) / tick;
+                const qint64 peak = peakResidentKiB(pid);
+                std::printf("  %-34s %9.1f %6s %9.2f %7.2f %10.1f %12.1f\n", what, document.size() / 1e6,
+                            code.toLocal8Bit().constData(), seconds, cpu, mib(peak - before),
+                            double(peak - before) * 1024 / document.size());
+                std::fflush(stdout);
                 QThread::msleep(2000);
+                return code;
+            };
+            QByteArray lastDocument;
+            for (const HostileXPath& shape : hostileXPaths()) {
+                // The same document signed where "/*" points: what the request
+                // costs without the XPath's own work.
+                QByteArray start = request;
+                if (shape.document != lastDocument) {
+                    lastDocument = shape.document;
+                    const QString plain = writeFile(folder, "plain", xadesBody(request, shape.document));
+                    if (row("(the same document, \"/*\")", shape.document, plain) != "0") ++failures;
+                }
+                start.replace("\"signatureNodeXPath\":\"/*\"", "\"signatureNodeXPath\":\"" + shape.xpath + "\"");
+                const QString body = writeFile(folder, "hostile", xadesBody(start, shape.document));
+                const QString code = row(shape.what, shape.document, body);
+                if (code != "0" && code != "52") ++failures;
             }
-            start.replace("\"signatureNodeXPath\":\"/*\"", "\"signatureNodeXPath\":\"" + shape.xpath + "\"");
-            const QString body = writeFile(folder, "hostile", xadesBody(start, shape.document));
-            const qint64 before = residentKiB(pid);
-            resetPeakResident(pid);
-            QElapsedTimer timer;
-            timer.start();
-            const QString code = responseCode(postMultipart(body));
-            const double seconds = timer.elapsed() / 1000.0;
-            const qint64 peak = peakResidentKiB(pid);
-            std::printf("  %-34s %9.1f %6s %9.2f %10.1f %12.1f\n", shape.what, shape.document.size() / 1e6,
-                        code.toLocal8Bit().constData(), seconds, mib(peak - before),
-                        double(peak - before) * 1024 / shape.document.size());
-            std::fflush(stdout);
-            if (code != "0" && code != "52") ++failures;
-            QThread::msleep(2000);
+            agent.stop();
         }
-        agent.stop();
     } catch (const std::exception& e) {
         std::printf("  the simulated card failed: %s\n", e.what());
         return 1;
@@ -539,6 +564,6 @@ int main(int argc, char** argv) {
     if (only.isEmpty() || only == "fields") failures += runFields();
     if (only.isEmpty() || only == "xades") failures += runXades();
     if (only.isEmpty() || only == "back-to-back") failures += runBackToBack(baseline, rounds, requests);
-    if (only.isEmpty() || only == "xpath") failures += runXPaths();
+    if (only.isEmpty() || only == "xpath") failures += runXPaths(baseline);
     return failures ? 1 : 0;
 }
