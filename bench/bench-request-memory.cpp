@@ -9,7 +9,12 @@
 //     the test rig's pcscd (the row is skipped, with the reason, when the rig
 //     is not up).
 // For each: resident memory before, the peak while served (VmHWM, reset through
-// /proc/<pid>/clear_refs just before), right after the answers and 5 s later.
+// /proc/<pid>/clear_refs just before), right after the answers and 5 s later;
+// with --baseline-dir, the XAdES rows of that build follow this build's.
+// Then sixteen 2 MB "initialize" requests at once, each on a connection (and
+// so a handler thread) of its own: address space (VmPeak), writable mappings
+// (VmData) and resident size (VmRSS) just before and after the service gives
+// memory back at idle, of this build and, with --baseline-dir, of that build.
 // Then the cost of the same 4.8 MB request sent back to back, one after the
 // other on one connection at a time: CPU time (user + system) of the
 // corvane-service process and its minor page faults per request, from
@@ -25,7 +30,7 @@
 // wall and CPU time and the peak growth; with --baseline-dir, then the same
 // on the baseline's corvane-service.
 //
-//   corvane-bench-request-memory [--only fields|xades|back-to-back|xpath] [--baseline-dir <build>]
+//   corvane-bench-request-memory [--only fields|xades|connections|back-to-back|xpath] [--baseline-dir <build>]
 //                                [--rounds N] [--requests N]
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
@@ -51,6 +56,7 @@
 #include <exception>
 #include <string>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -232,9 +238,10 @@ struct AkisSigning {
     }
 };
 
-int runXades() {
+int runXades(const QString& baselineFolder) {
     std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
-                "on a fresh corvane-service after one small signature\n", kConcurrent);
+                "on a fresh corvane-service after one small signature%s\n", kConcurrent,
+                baselineFolder.isEmpty() ? "" : "; each size on this build, then on the baseline");
     std::string reason;
     if (!rig::pcscdReady(&reason)) {
         std::printf("  skipped: the test rig's pcscd is not running (%s); start it as root with\n"
@@ -248,22 +255,27 @@ int runXades() {
         const QByteArray& request = akis.request;
         const QTemporaryDir& folder = akis.folder;
         const QString& warmUp = akis.warmUp;
+        std::vector<std::pair<std::string, QString>> builds{{"", binaryDir()}};
+        if (!baselineFolder.isEmpty()) builds.emplace_back(", baseline", baselineFolder);
         for (const int size : {4800000, 1200000}) {
             const QByteArray document = invoice(size);
             const QByteArray body = xadesBody(request, document);
             const std::vector<QString> bodies(kConcurrent, writeFile(folder, QString("body-%1").arg(size), body));
-            AgentProcess agent("bin/corvane-service");
-            if (!startAgent(agent)) return 1;
-            const qint64 pid = agent.process().processId();
-            QString failure;
-            measure(pid, {warmUp}, &failures, &failure);   // loads the card's module once
-            const qint64 idle = residentKiB(pid);
-            const Figures f = measure(pid, bodies, &failures, &failure);
-            const QByteArray megabytes = QByteArray::number(double(document.size()) / 1e6, 'f', 1);
-            printRow(std::to_string(kConcurrent) + " x " + megabytes.toStdString() + " MB document", kConcurrent,
-                     body.size(), idle, f);
-            if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
-            agent.stop();
+            for (const auto& [name, buildFolder] : builds) {
+                const corvane::bench::BuildInUse build(buildFolder);
+                AgentProcess agent("bin/corvane-service");
+                if (!startAgent(agent)) return 1;
+                const qint64 pid = agent.process().processId();
+                QString failure;
+                measure(pid, {warmUp}, &failures, &failure);   // loads the card's module once
+                const qint64 idle = residentKiB(pid);
+                const Figures f = measure(pid, bodies, &failures, &failure);
+                const QByteArray megabytes = QByteArray::number(double(document.size()) / 1e6, 'f', 1);
+                printRow(std::to_string(kConcurrent) + " x " + megabytes.toStdString() + " MB document" + name,
+                         kConcurrent, body.size(), idle, f);
+                if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
+                agent.stop();
+            }
         }
     } catch (const std::exception& e) {
         std::printf("  the simulated card failed: %s\n", e.what());
@@ -272,6 +284,85 @@ int runXades() {
     return failures ? 1 : 0;
 }
 
+
+// Address space, writable mappings and resident size of a process, in KiB.
+struct Mapped {
+    qint64 peak = 0, data = 0, resident = 0;
+};
+
+Mapped mapped(qint64 pid) { return {statusField(pid, "VmPeak"), statusField(pid, "VmData"), residentKiB(pid)}; }
+
+void printMapped(const char* build, const char* moment, const Mapped& m) {
+    std::printf("  %-12s %-34s %10.1f %10.1f %10.1f\n", build, moment, mib(m.peak), mib(m.data), mib(m.resident));
+}
+
+// Sixteen "initialize" requests of 2 MB at once, each on a connection of its
+// own and so served by a handler thread of its own, on a fresh corvane-service
+// of each build in turn (the other one first every other round): the process
+// idle, when the answers came, 1 s later (the service gives memory back once
+// it has had no request for 1.5 s) and 4 s later.
+int runConnections(const QString& baselineFolder, int rounds) {
+    constexpr int kConnections = 16;
+    std::printf("\n%d \"initialize\" requests of 2 MB at once over JSONP (multipart), each on a connection of its "
+                "own, on a fresh corvane-service after one small request (%d round(s)%s): /proc/<pid>/status\n",
+                kConnections, rounds, baselineFolder.isEmpty() ? "" : "; the builds take turns");
+    if (!baselineFolder.isEmpty() && !QFile::exists(baselineFolder + "/bin/corvane-service")) {
+        std::printf("  no %s/bin/corvane-service: build the baseline first\n", baselineFolder.toLocal8Bit().constData());
+        return 1;
+    }
+    std::vector<std::pair<const char*, QString>> builds{{"this build", binaryDir()}};
+    if (!baselineFolder.isEmpty()) builds.emplace_back("baseline", baselineFolder);
+    QTemporaryDir folder;
+    const QString small = writeFile(folder, "small", jsonpMultipart(R"({"action":"initialize"})"));
+    const QString large = writeFile(folder, "large", jsonpMultipart(R"({"action":"initialize","pad":")" +
+                                                                    QByteArray(1500000, 'x') + "\"}"));
+    const std::vector<QString> bodies(kConnections, large);
+    std::printf("  %-12s %-34s %10s %10s %10s\n", "build", "moment", "VmPeak MiB", "VmData MiB", "VmRSS MiB");
+    int failures = 0;
+    QString failure;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < builds.size(); ++i) {
+            const auto& [name, buildFolder] = builds[(i + std::size_t(round)) % builds.size()];
+            const corvane::bench::BuildInUse build(buildFolder);
+            AgentProcess agent("bin/corvane-service");
+            if (!startAgent(agent)) return 1;
+            const qint64 pid = agent.process().processId();
+            if (responseCode(postMultipart(small)) != "0") ++failures;
+            const Mapped idle = mapped(pid);
+            std::vector<QString> codes(bodies.size());
+            std::vector<std::thread> senders;
+            for (std::size_t b = 0; b < bodies.size(); ++b) {
+                senders.emplace_back([&, b] { codes[b] = responseCode(postMultipart(bodies[b])); });
+            }
+            for (auto& sender : senders) sender.join();
+            QElapsedTimer sinceAnswers;
+            sinceAnswers.start();
+            const Mapped answered = mapped(pid);
+            const qint64 threads = statusField(pid, "Threads");
+            QThread::msleep(1000);
+            const Mapped before = mapped(pid);
+            QThread::msleep(ulong(std::max<qint64>(0, 4000 - sinceAnswers.elapsed())));
+            const Mapped after = mapped(pid);
+            for (const QString& code : codes) {
+                if (code == "0") continue;
+                if (failure.isEmpty()) failure = code;
+                ++failures;
+            }
+            printMapped(name, "idle", idle);
+            printMapped("", "answers in", answered);
+            printMapped("", "1 s later, before the idle release", before);
+            printMapped("", "4 s later, after it", after);
+            std::printf("  %-12s the release moved VmPeak %+.1f, VmData %+.1f, VmRSS %+.1f MiB; "
+                        "VmRSS %.1f MiB over idle; %lld threads\n", "", mib(after.peak - before.peak),
+                        mib(after.data - before.data), mib(after.resident - before.resident),
+                        mib(after.resident - idle.resident), threads);
+            std::fflush(stdout);
+            agent.stop();
+        }
+    }
+    if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
+    return failures ? 1 : 0;
+}
 
 // CPU time (user + system, in clock ticks) and minor page faults of a process
 // so far, from /proc/<pid>/stat; -1 when it cannot be read.
@@ -562,7 +653,8 @@ int main(int argc, char** argv) {
                 "right after the last answer; peak+: growth to the peak; x/body: growth over the bytes sent)\n");
     int failures = 0;
     if (only.isEmpty() || only == "fields") failures += runFields();
-    if (only.isEmpty() || only == "xades") failures += runXades();
+    if (only.isEmpty() || only == "xades") failures += runXades(baseline);
+    if (only.isEmpty() || only == "connections") failures += runConnections(baseline, rounds);
     if (only.isEmpty() || only == "back-to-back") failures += runBackToBack(baseline, rounds, requests);
     if (only.isEmpty() || only == "xpath") failures += runXPaths(baseline);
     return failures ? 1 : 0;

@@ -5,7 +5,8 @@
 # one CAdES-BES signature through the agent against the bare PKCS#11 job, and
 # the time of XAdES signing into documents with many namespace declarations,
 # and resident memory of corvane-service around large requests; with a
-# baseline, its "initialize" rate over JSONP beside this build's.
+# baseline, its "initialize" rate over JSONP and its memory around large
+# requests beside this build's.
 #
 #   bash bench/run.sh [build-dir]        (default: build-bench beside this folder)
 #
@@ -16,9 +17,9 @@
 # BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
 # (default 40) the number of signing rounds. BENCH_BASELINE=<commit> also
 # builds that commit's corvane-service (Release, in a git worktree at
-# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP
-# and back-to-back large requests on it and on this build, taking turns on
-# fresh processes; BENCH_BASELINE_DIR=<build folder> uses a baseline already
+# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP,
+# memory around large requests and back-to-back large requests on it and on
+# this build, taking turns on fresh processes; BENCH_BASELINE_DIR=<build folder> uses a baseline already
 # built. BENCH_BASELINE_ROUNDS (default 3) is the number of turns of each
 # build for the "initialize" rates.
 # Nothing here asserts a time; the exit status only says whether every

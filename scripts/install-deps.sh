@@ -13,13 +13,13 @@ esac
 check=0
 if [ "${1:-}" = --check ] || [ "${2:-}" = --check ]; then check=1; fi
 
-# Compiler, the libraries the two programs link, openssl for the build's TLS
-# chain, pcscd to reach card readers, and certutil for trusting the chain in
-# the browser.
+# Compiler, the libraries the two programs link (jemalloc: corvane-service's
+# allocator), openssl for the build's TLS chain, pcscd to reach card readers,
+# and certutil for trusting the chain in the browser.
 run_packages=(
   build-essential cmake pkg-config ca-certificates openssl
   qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev libssl-dev
-  libpugixml-dev libexpat1-dev libxml2-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev
+  libpugixml-dev libexpat1-dev libxml2-dev libeasyloggingpp-dev libpcsclite-dev libp11-kit-dev libjemalloc-dev
   pcscd procps iproute2 libnss3-tools
 )
 # The test suite, its card rig and its peers (SoftHSM, OpenSC, xmlsec1, curl,

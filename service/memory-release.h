@@ -6,8 +6,6 @@
 
 #include <QtGlobal>
 
-class QObject;
-
 namespace corvane {
 namespace memory {
 
@@ -18,8 +16,7 @@ constexpr qint64 kLargeRequestBytes = 1024 * 1024;
 constexpr int kIdleBeforeTrimMs = 1500;
 
 // Call once at start, from the thread that runs the program's event loop: the
-// memory is given back there. Also limits the C library to two arenas per CPU.
-// Without it the calls below do nothing.
+// memory is given back there. Without it the calls below do nothing.
 void prepareRelease();
 
 // From any thread: a request is being served, and then it has been served and
@@ -30,13 +27,6 @@ void requestFinished(qint64 bytes);
 // From the event loop's thread, where requests are served one at a time: a
 // large request or message has been freed.
 void releaseWhenIdle();
-
-// A thread that serves requests, reached through `resident`, an object that
-// lives in it and whose thread runs an event loop: once the program is idle,
-// the free top of that thread's arena is given back there too. Forget it
-// before it is destroyed, from the thread that destroys it.
-void serveFrom(QObject* resident);
-void forget(QObject* resident);
 
 }  // namespace memory
 }  // namespace corvane

@@ -31,11 +31,9 @@ HttpConnectionHandler::HttpConnectionHandler(const HttpServerSettings& settings,
     readTimer.setSingleShot(true);
     connect(&readTimer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
     start(QThread::InheritPriority);
-    corvane::memory::serveFrom(this);
 }
 
 HttpConnectionHandler::~HttpConnectionHandler() {
-    corvane::memory::forget(this);
     quit();
     wait();
     threadEnded.load(std::memory_order_acquire);

@@ -151,7 +151,7 @@ QByteArray readUntilClosed(QSslSocket& socket, int timeoutMs) {
     return all + socket.readAll();
 }
 
-static qint64 statusKiB(qint64 pid, const QByteArray& field) {
+qint64 statusField(qint64 pid, const QByteArray& field) {
     QFile status(QString("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {
@@ -160,8 +160,8 @@ static qint64 statusKiB(qint64 pid, const QByteArray& field) {
     return -1;
 }
 
-qint64 residentKiB(qint64 pid) { return statusKiB(pid, "VmRSS"); }
-qint64 peakResidentKiB(qint64 pid) { return statusKiB(pid, "VmHWM"); }
+qint64 residentKiB(qint64 pid) { return statusField(pid, "VmRSS"); }
+qint64 peakResidentKiB(qint64 pid) { return statusField(pid, "VmHWM"); }
 
 bool resetPeakResident(qint64 pid) {
     QFile clearRefs(QString("/proc/%1/clear_refs").arg(pid));

@@ -67,6 +67,8 @@ qint64 residentKiB(qint64 pid);
 qint64 peakResidentKiB(qint64 pid);
 bool resetPeakResident(qint64 pid);   // the peak starts again from the current size
 int openDescriptors(qint64 pid);
+// The number on a line of /proc/<pid>/status: "VmPeak", "VmData" (KiB), "Threads", ...
+qint64 statusField(qint64 pid, const QByteArray& field);
 
 }  // namespace test
 }  // namespace corvane

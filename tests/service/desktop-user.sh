@@ -8,7 +8,9 @@
 #     the user runs (the new one), and one started by hand beside it steps
 #     aside with status 0;
 #   - six large requests at once leave the service near its idle size a few
-#     seconds after they end;
+#     seconds after they end; so do sixteen on sixteen connections, and
+#     giving their memory back grows neither the address space nor the
+#     writable mappings;
 #   - with 16356 or 16357 held by another program, the run command ends with
 #     a non-zero status within a minute, naming the port, and the program's
 #     log says why.
@@ -209,16 +211,34 @@ check "the first corvane-service still serves" jsonp_initialize
 # ---- memory given back after large requests -----------------------------------------
 # Six requests of 8.5 MB at once (what one page's six connections can send),
 # twice: a few seconds after the answers, the service is back near its idle
-# size. The C library would keep what each handler thread freed (about 100 MB
-# here). Only a build without sanitizers, such as this one, uses the C
-# library's allocator.
+# size. Then sixteen requests of 2 MB on sixteen connections opened at once,
+# so that sixteen handler threads serve them: giving their memory back must
+# not take any, neither address space (VmPeak) nor writable mappings (VmData,
+# what a data limit counts). A build without sanitizers, such as this one,
+# allocates with jemalloc.
 service_pid=$(program_pids corvane-service | head -1)
-resident_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+status_value() { awk -v field="$2:" '$1 == field {print $2}' "/proc/$1/status"; }
+resident_kib() { status_value "$1" VmRSS; }
+# PAD_BYTES FILE: the Base64 "parameters" of an "initialize" with that much padding.
+initialize_padded() {
+  { printf '{"action":"initialize","pad":"'; head -c "$1" /dev/zero | tr '\0' x; printf '"}'; } | base64 -w0 >"$2"
+}
 large="$WORK/large-parameters"
-{ printf '{"action":"initialize","pad":"'; head -c 6400000 /dev/zero | tr '\0' x; printf '"}'; } | base64 -w0 >"$large"
+initialize_padded 6400000 "$large"
 post_large() {
   curl -s --max-time 60 --cacert "$BUILD/tls/root.pem" -H "Expect:" -F callback=cb -F "parameters=<$large" \
     "https://127.0.0.1:$JSONP_PORT/" | grep -q '^cb(\[{"responseCode": "0"'
+}
+# The service gives memory back once it has had no request for about 1.5 s:
+# look for up to 5 s. Sets held_kib, the resident size over idle.
+back_near_idle() {
+  local tries
+  for tries in $(seq 10); do
+    held_kib=$(($(resident_kib "$service_pid") - idle_kib))
+    [ "$held_kib" -le 40960 ] && return 0
+    sleep 0.5
+  done
+  return 1
 }
 idle_kib=$(resident_kib "$service_pid")
 for round in 1 2; do
@@ -228,17 +248,33 @@ for round in 1 2; do
   for pid in $pids; do wait "$pid" && answered=$((answered + 1)); done
   check "six large requests at once are all answered (round $round: $answered)" test "$answered" = 6
 done
-# The service gives memory back once it has had no request for about 1.5 s:
-# look for up to 5 s. Each handler thread keeps an arena of its own (so that
-# small requests do not queue on a shared one), and gives back its free top
-# at that moment too: 12 to 26 MB stayed over idle, against 31 to 93 MB when
-# only the trim of the C library runs.
-for tries in $(seq 10); do
-  held_kib=$(($(resident_kib "$service_pid") - idle_kib))
-  [ "$held_kib" -le 40960 ] && break
-  sleep 0.5
-done
+back_near_idle
 check "the service gives back what large requests took (holds $held_kib KiB more than idle)" test "$held_kib" -le 40960
+
+# One curl opens all sixteen connections at once; the multipart body is
+# written out whole, as each transfer sends it again.
+initialize_padded 1500000 "$WORK/medium-parameters"
+{ printf -- '--B\r\nContent-Disposition: form-data; name="callback"\r\n\r\ncb\r\n'
+  printf -- '--B\r\nContent-Disposition: form-data; name="parameters"\r\n\r\n'
+  cat "$WORK/medium-parameters"; printf -- '\r\n--B--\r\n'; } >"$WORK/medium-body"
+mkdir "$WORK/answers"
+curl -s -Z --parallel-immediate --parallel-max 16 --max-time 60 --cacert "$BUILD/tls/root.pem" -H "Expect:" \
+  -H "Content-Type: multipart/form-data; boundary=B" --data-binary "@$WORK/medium-body" \
+  "https://127.0.0.1:$JSONP_PORT/?connection=[1-16]" -o "$WORK/answers/#1" 2>/dev/null
+peak_answered=$(status_value "$service_pid" VmPeak)
+data_answered=$(status_value "$service_pid" VmData)
+answered=$(grep -l '^cb(\[{"responseCode": "0"' "$WORK"/answers/* 2>/dev/null | wc -l)
+handlers=$(cat /proc/"$service_pid"/task/*/comm 2>/dev/null | grep -c '^tessaly::HttpCo')
+check "sixteen 2 MB requests on sixteen connections are all answered ($answered; $handlers handler threads)" \
+  test "$answered" = 16
+sleep 3  # past the moment the memory goes back
+back_near_idle
+check "the service gives back what sixteen connections took (holds $held_kib KiB more than idle)" \
+  test "$held_kib" -le 40960
+peak_grown=$(($(status_value "$service_pid" VmPeak) - peak_answered))
+data_moved=$(($(status_value "$service_pid" VmData) - data_answered))
+check "giving it back leaves VmPeak within 64 MiB (grew $peak_grown KiB)" test "$peak_grown" -le 65536
+check "giving it back leaves VmData within 64 MiB (moved $data_moved KiB)" test "${data_moved#-}" -le 65536
 end_agent
 
 # ---- 3. a held port: said aloud, non-zero status within a minute ----------------------
