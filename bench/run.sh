@@ -19,9 +19,9 @@
 # builds that commit's corvane-service (Release, in a git worktree at
 # <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP,
 # memory around large requests and back-to-back large requests on it and on
-# this build, taking turns on fresh processes; BENCH_BASELINE_DIR=<build folder> uses a baseline already
-# built. BENCH_BASELINE_ROUNDS (default 3) is the number of turns of each
-# build for the "initialize" rates.
+# this build, taking turns on fresh processes; BENCH_BASELINE_DIR=<build
+# folder> uses a baseline already built. BENCH_BASELINE_ROUNDS (default 3) is
+# the number of turns of each build for the "initialize" rates.
 # Nothing here asserts a time; the exit status only says whether every
 # measurement ran (a failing request or signature makes it non-zero).
 set -uo pipefail
