@@ -56,7 +56,6 @@
 #include <exception>
 #include <string>
 #include <thread>
-#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -238,6 +237,17 @@ struct AkisSigning {
     }
 };
 
+// The builds a section measures: this one, then the baseline when one is given.
+struct Build {
+    const char* name;
+    QString folder;
+};
+std::vector<Build> buildsToMeasure(const QString& baselineFolder) {
+    std::vector<Build> builds{{"this build", binaryDir()}};
+    if (!baselineFolder.isEmpty()) builds.push_back({"baseline", baselineFolder});
+    return builds;
+}
+
 int runXades(const QString& baselineFolder) {
     std::printf("\n%d signXaDES_BES_Enveloped requests at once over JSONP (multipart), simulated AKIS card, "
                 "on a fresh corvane-service after one small signature%s\n", kConcurrent,
@@ -255,14 +265,13 @@ int runXades(const QString& baselineFolder) {
         const QByteArray& request = akis.request;
         const QTemporaryDir& folder = akis.folder;
         const QString& warmUp = akis.warmUp;
-        std::vector<std::pair<std::string, QString>> builds{{"", binaryDir()}};
-        if (!baselineFolder.isEmpty()) builds.emplace_back(", baseline", baselineFolder);
+        const std::vector<Build> builds = buildsToMeasure(baselineFolder);
         for (const int size : {4800000, 1200000}) {
             const QByteArray document = invoice(size);
             const QByteArray body = xadesBody(request, document);
             const std::vector<QString> bodies(kConcurrent, writeFile(folder, QString("body-%1").arg(size), body));
-            for (const auto& [name, buildFolder] : builds) {
-                const corvane::bench::BuildInUse build(buildFolder);
+            for (const Build& measured : builds) {
+                const corvane::bench::BuildInUse build(measured.folder);
                 AgentProcess agent("bin/corvane-service");
                 if (!startAgent(agent)) return 1;
                 const qint64 pid = agent.process().processId();
@@ -271,7 +280,8 @@ int runXades(const QString& baselineFolder) {
                 const qint64 idle = residentKiB(pid);
                 const Figures f = measure(pid, bodies, &failures, &failure);
                 const QByteArray megabytes = QByteArray::number(double(document.size()) / 1e6, 'f', 1);
-                printRow(std::to_string(kConcurrent) + " x " + megabytes.toStdString() + " MB document" + name,
+                printRow(std::to_string(kConcurrent) + " x " + megabytes.toStdString() + " MB document" +
+                             (&measured == &builds.front() ? "" : std::string(", ") + measured.name),
                          kConcurrent, body.size(), idle, f);
                 if (!failure.isEmpty()) std::printf("  note: answered %s\n", failure.toLocal8Bit().constData());
                 agent.stop();
@@ -310,8 +320,7 @@ int runConnections(const QString& baselineFolder, int rounds) {
         std::printf("  no %s/bin/corvane-service: build the baseline first\n", baselineFolder.toLocal8Bit().constData());
         return 1;
     }
-    std::vector<std::pair<const char*, QString>> builds{{"this build", binaryDir()}};
-    if (!baselineFolder.isEmpty()) builds.emplace_back("baseline", baselineFolder);
+    const std::vector<Build> builds = buildsToMeasure(baselineFolder);
     QTemporaryDir folder;
     const QString small = writeFile(folder, "small", jsonpMultipart(R"({"action":"initialize"})"));
     const QString large = writeFile(folder, "large", jsonpMultipart(R"({"action":"initialize","pad":")" +
@@ -322,8 +331,8 @@ int runConnections(const QString& baselineFolder, int rounds) {
     QString failure;
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < builds.size(); ++i) {
-            const auto& [name, buildFolder] = builds[(i + std::size_t(round)) % builds.size()];
-            const corvane::bench::BuildInUse build(buildFolder);
+            const Build& measured = builds[(i + std::size_t(round)) % builds.size()];
+            const corvane::bench::BuildInUse build(measured.folder);
             AgentProcess agent("bin/corvane-service");
             if (!startAgent(agent)) return 1;
             const qint64 pid = agent.process().processId();
@@ -348,7 +357,7 @@ int runConnections(const QString& baselineFolder, int rounds) {
                 if (failure.isEmpty()) failure = code;
                 ++failures;
             }
-            printMapped(name, "idle", idle);
+            printMapped(measured.name, "idle", idle);
             printMapped("", "answers in", answered);
             printMapped("", "1 s later, before the idle release", before);
             printMapped("", "4 s later, after it", after);
@@ -568,8 +577,6 @@ int runXPaths(const QString& baselineFolder) {
         std::printf("  skipped: the test rig's pcscd is not running (%s)\n", reason.c_str());
         return 0;
     }
-    std::vector<std::pair<const char*, QString>> builds{{"this build", binaryDir()}};
-    if (!baselineFolder.isEmpty()) builds.emplace_back("baseline", baselineFolder);
     const double tick = double(sysconf(_SC_CLK_TCK));
     int failures = 0;
     try {
@@ -577,11 +584,11 @@ int runXPaths(const QString& baselineFolder) {
         const QByteArray& request = akis.request;
         const QTemporaryDir& folder = akis.folder;
         const QString& warmUp = akis.warmUp;
-        for (const auto& [name, buildFolder] : builds) {
-            std::printf("  %s (%s)\n", name, buildFolder.toLocal8Bit().constData());
+        for (const Build& measured : buildsToMeasure(baselineFolder)) {
+            std::printf("  %s (%s)\n", measured.name, measured.folder.toLocal8Bit().constData());
             std::printf("  %-34s %9s %6s %9s %7s %10s %12s\n", "XPath", "doc MB", "code", "seconds", "CPU s",
                         "peak+ MiB", "peak+/doc");
-            const corvane::bench::BuildInUse build(buildFolder);
+            const corvane::bench::BuildInUse build(measured.folder);
             AgentProcess agent("bin/corvane-service");
             if (!startAgent(agent)) return 1;
             const qint64 pid = agent.process().processId();
