@@ -26,7 +26,8 @@
 // lang() under very many attributes, long names, node-set comparisons and
 // concat() of many copies, numbers past the double range, the following,
 // preceding, ancestor and sibling axes over chains 990 deep and a long run of
-// siblings), each as the signatureNodeXPath of one request: the answer, its
+// siblings, searches, normalize-space() and translate() over runs of one
+// byte), each as the signatureNodeXPath of one request: the answer, its
 // wall and CPU time and the peak growth; with --baseline-dir, then the same
 // on the baseline's corvane-service.
 //
@@ -542,7 +543,14 @@ std::vector<HostileXPath> hostileXPaths() {
     const QByteArray chains =
         "<r>" + repeatedText(repeatedText("<a>", 990) + repeatedText("</a>", 990), 520) + "</r>";
     const QByteArray siblings = "<r>" + repeatedText("<a/>", 900000) + "<b/></r>";
-    const auto counted = [](const char* inner) { return QByteArray("/r[count(") + inner + ") > 1]"; };
+    const auto counted = [](const QByteArray& inner) { return "/r[count(" + inner + ") > 1]"; };
+    // String work over a run of one byte, once per <a/>: the text searched
+    // by 90 of them or by 450,000, and a literal of 200,000 bytes under a
+    // run of siblings.
+    const QByteArray fewUses = "<r><t>" + QByteArray(3500000, 'A') + "</t>" + repeatedText("<a/>", 90) + "</r>";
+    const QByteArray manyUses = "<r><t>" + QByteArray(1800000, 'A') + "</t>" + repeatedText("<a/>", 450000) + "</r>";
+    const QByteArray flat = "<r>" + repeatedText("<a/>", 900000) + "</r>";
+    const QByteArray literal = "'" + QByteArray(200000, 'A') + "'";
     return {
         {"contains(), long pattern", searched, "/r[contains(y, concat(substring(y, 1, 200000), 'b'))]"},
         {"substring-before(), long pattern", searched, "/r[substring-before(y, concat(substring(y, 1, 200000), 'b'))]"},
@@ -565,6 +573,12 @@ std::vector<HostileXPath> hostileXPaths() {
         {"//a[.//a[preceding::*]]", chains, counted("//a[.//a[preceding::*]]")},
         {"//a[ancestor::r]", chains, counted("//a[ancestor::r]")},
         {"//a[following-sibling::b]", siblings, counted("//a[following-sibling::b]")},
+        {"90 x contains(t, 'AAx')", fewUses, counted("//a[not(contains(/r/t, 'AAx'))]")},
+        {"90 x substring-before(t, 'AAx')", fewUses, counted("//a[substring-before(/r/t, 'AAx') = '']")},
+        {"450,000 x contains(t, 'AAx')", manyUses, counted("//a[not(contains(/r/t, 'AAx'))]")},
+        {"contains(L, 'AAx'), L 200 KB", flat, counted("//a[not(contains(" + literal + ", 'AAx'))]")},
+        {"normalize-space(L)", flat, counted("//a[normalize-space(" + literal + ") != 'x']")},
+        {"translate(L, 'A', 'B')", flat, counted("//a[translate(" + literal + ", 'A', 'B') != 'x']")},
     };
 }
 

@@ -32,7 +32,11 @@
 //       each side selects;
 //   H7  the following, preceding and ancestor axes over chains of 990
 //       nested elements, and the sibling axes over a run of siblings, each
-//       in a predicate that needs one node (or a step that takes one).
+//       in a predicate that needs one node (or a step that takes one);
+//   H8  string work over a run of one byte, once per <a/>: contains() and
+//       substring-before() of 'AAx' in the text of a document of 90 <a/>
+//       and in one of many, and contains(), normalize-space() and
+//       translate() of a literal of 200,000 'A' under a run of siblings.
 // Each evaluation runs once, alone in a child process forked after the
 // parse: the time to answer or stop, the child's peak resident growth, ours'
 // outcome (completed, or stopped by the work or the memory allowance, with
@@ -47,7 +51,12 @@
 //   corvane-bench-xpath [--size N]             (default 100000)
 //                       [--hostile-size BYTES] (default 10000000; 0: none)
 //                       [--pugixml-timeout S]  (default 30)
-//                       [--only forms|hostile]
+//                       [--calibration-size BYTES] (default 1000000)
+//                       [--calibration-runs N] (default 3)
+//                       [--only calibration|forms|hostile]
+//
+// First of all, the calibration table (xpath-calibration.cpp): what a unit
+// of counted work costs, primitive by primitive, on the worst inputs found.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -68,6 +77,7 @@
 #include <unistd.h>
 
 #include "tev-xpath.h"
+#include "xpath-calibration.h"
 
 namespace {
 
@@ -447,6 +457,23 @@ std::string siblingsDocument(std::size_t bytes) {
     return text + "<b/></r>";
 }
 
+std::string times(const std::string& piece, std::size_t count) {
+    std::string text;
+    text.reserve(piece.size() * count);
+    for (std::size_t i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+// 8: string work over a long run of one byte: searches with a pattern that
+// almost matches, and translate() and normalize-space() of a long literal.
+const std::string kRunLiteral = "'" + std::string(200000, 'A') + "'";
+std::string fewUsesOfText(std::size_t bytes) {
+    return "<r><t>" + std::string(bytes > 600 ? bytes - 500 : 100, 'A') + "</t>" + times("<a/>", 90) + "</r>";
+}
+std::string manyUsesOfText(std::size_t bytes) {
+    return "<r><t>" + std::string(bytes / 2, 'A') + "</t>" + times("<a/>", bytes / 8) + "</r>";
+}
+
 struct HostileXPath {
     const char* label;
     std::string (*document)(std::size_t bytes);
@@ -484,6 +511,19 @@ std::vector<HostileXPath> hostileXPaths() {
         {"H7f", chainsDocument, [](std::size_t) { return std::string("/r[count(//a[ancestor::r]) > 1]"); }, ""},
         {"H7g", siblingsDocument, [](std::size_t) { return std::string("/r[count(//a[following-sibling::b]) > 1]"); }, ""},
         {"H7h", siblingsDocument, [](std::size_t) { return std::string("/r[count(//a[preceding-sibling::b]) > 1]"); }, ""},
+        {"H8a", fewUsesOfText, [](std::size_t) { return std::string("/r[count(//a[not(contains(/r/t, 'AAx'))]) > 1]"); }, ""},
+        {"H8b", fewUsesOfText,
+         [](std::size_t) { return std::string("/r[count(//a[substring-before(/r/t, 'AAx') = '']) > 1]"); }, ""},
+        {"H8c", manyUsesOfText, [](std::size_t) { return std::string("/r[count(//a[not(contains(/r/t, 'AAx'))]) > 1]"); }, ""},
+        {"H8d", siblingsDocument,
+         [](std::size_t) { return "/r[count(//a[not(contains(" + kRunLiteral + ", 'AAx'))]) > 1]"; },
+         "/r[count(//a[not(contains(L, 'AAx'))]) > 1], L = 'A' x 200,000"},
+        {"H8e", siblingsDocument,
+         [](std::size_t) { return "/r[count(//a[normalize-space(" + kRunLiteral + ") != 'x']) > 1]"; },
+         "/r[count(//a[normalize-space(L) != 'x']) > 1]"},
+        {"H8f", siblingsDocument,
+         [](std::size_t) { return "/r[count(//a[translate(" + kRunLiteral + ", 'A', 'B') != 'x']) > 1]"; },
+         "/r[count(//a[translate(L, 'A', 'B') != 'x']) > 1]"},
     };
 }
 
@@ -591,17 +631,22 @@ int hostileRows(std::size_t size, int timeoutSeconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int size = 100000, timeoutSeconds = 30;
-    std::size_t hostileSize = 10000000;
+    int size = 100000, timeoutSeconds = 30, calibrationRuns = 3;
+    std::size_t hostileSize = 10000000, calibrationSize = 1000000;
     std::string only;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--size") == 0) size = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--hostile-size") == 0) hostileSize = std::strtoull(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--pugixml-timeout") == 0) timeoutSeconds = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--calibration-size") == 0) calibrationSize = std::strtoull(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--calibration-runs") == 0) calibrationRuns = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--only") == 0) only = argv[++i];
     }
     int status = 0;
-    if (only != "hostile") status = formRows(size);
-    if (status != 2 && only != "forms" && hostileSize > 0) status = std::max(status, hostileRows(hostileSize, timeoutSeconds));
+    if (only.empty() || only == "calibration") status = corvane::bench::calibrationRows(calibrationSize, calibrationRuns);
+    if (status != 2 && (only.empty() || only == "forms")) status = std::max(status, formRows(size));
+    if (status != 2 && (only.empty() || only == "hostile") && hostileSize > 0) {
+        status = std::max(status, hostileRows(hostileSize, timeoutSeconds));
+    }
     return status;
 }

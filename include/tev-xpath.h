@@ -8,14 +8,33 @@
 // scope, strings measured in bytes, numbers printed as pugixml prints them),
 // while the work done is counted where it is done: every node or attribute
 // visited, every byte read, compared, searched or built. The bytes held at
-// once are counted too. The units, measured at about 5 ns each on a large
-// tree: a node reached and judged by a test 8, a step from a node to its
-// parent, child or sibling on an axis' way 1 (the following and preceding
-// axes may pass the whole depth of the tree for each node they hand on), an
-// attribute looked at outside a walk 2, an operator or function 1, and 1 for
-// each 32 bytes read, compared, searched or built. When either count passes
-// its allowance the evaluation stops and the XPath selects nothing. Counting
-// work, not time, gives the same answer to the same request on every machine.
+// once are counted too. A unit stands for about 5 ns. The weights: a node
+// reached and judged by a test 8 units, a step from a node to its parent,
+// child or sibling on an axis' way 1 (the following and preceding axes may
+// pass the whole depth of the tree for each node they hand on), an element
+// climbed by lang() or namespace-uri() 2, an attribute looked at outside a
+// walk 2, an operator or function 1, a number printed 10, and for bytes: 1
+// for each 32 read, compared, copied or scanned many at a time (a literal
+// each time it is used, string values, memcmp, memchr), 1 for each 3 looked
+// at one by one (translate(), normalize-space(), numbers read, lang()), and
+// 1 for each place a search tries (a search finds the places where the
+// pattern's first byte stands, so that a run of that byte is one place a
+// byte); a node moved from one node-set into another 2, namespace-uri()'s
+// table of answers 4 a look-up and 8 an answer kept, and two node-sets
+// compared by = about log2 n for each value, to sort and look up hashes.
+// When either count passes its allowance the evaluation stops and
+// the XPath selects nothing. Counting work, not time, gives the same answer
+// to the same request on every machine.
+//
+// Each weight was set from the primitive's worst input, not its typical
+// one: corvane-bench-xpath --only calibration runs every primitive (a move
+// on each axis, node tests, each function and operator, comparisons of
+// node-sets, string values, numbers read and printed, searches with short
+// and long patterns over a run of one byte, the sort into document order,
+// literals) on the costliest input found for it, and prints the ns each
+// unit charged for it took. None may pass twice the nominal 5 ns; the
+// table and how to rerun it are in bench/README.md.
+//
 // A null context node has no nodes at all: "." and "/" select nothing.
 #pragma once
 

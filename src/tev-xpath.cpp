@@ -174,6 +174,12 @@ private:
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// The same without a branch: bits 9, 10, 13 and 32 of a 64-bit mask.
+inline bool isBlankByte(char c) {
+    constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\r') | (1ull << '\n');
+    const unsigned char b = static_cast<unsigned char>(c);
+    return (b < 64) & static_cast<bool>((kBlanks >> (b & 63)) & 1);
+}
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 double numberOf(std::string_view text) {
@@ -209,7 +215,8 @@ double numberOf(std::string_view text) {
 }
 
 // As pugixml prints a number: 16 significant digits at most, trailing zeros
-// dropped, never an exponent.
+// dropped, never an exponent. Written into a buffer of the longest there is
+// (-1.8e308 takes 310 bytes, -4.9e-324 takes 327), then copied once.
 Text textOf(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
@@ -219,26 +226,37 @@ Text textOf(double value) {
         std::to_chars(scientific, scientific + sizeof scientific, std::fabs(value), std::chars_format::scientific, 15);
     const std::string_view all(scientific, static_cast<std::size_t>(printed.ptr - scientific));
     const std::size_t e = all.find('e');
-    std::string digits;
-    digits += all[0];
-    digits += all.substr(2, e - 2);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    char digits[20];
+    std::size_t count = 0;
+    digits[count++] = all[0];
+    for (std::size_t i = 2; i < e; ++i) digits[count++] = all[i];
+    while (count > 1 && digits[count - 1] == '0') --count;
     int exponent = 0;
     std::from_chars(all.data() + e + (all[e + 1] == '+' ? 2 : 1), all.data() + all.size(), exponent);
     exponent += 1;  // the value is 0.digits x 10^exponent
-    Text text = value < 0 ? "-" : "";
+    char text[400 + 400];
+    char* out = text;
+    if (value < 0) *out++ = '-';
     std::size_t used = 0;
     if (exponent <= 0) {
-        text += '0';
+        *out++ = '0';
     } else {
-        for (int i = 0; i < exponent; ++i) text += used < digits.size() ? digits[used++] : '0';
+        used = std::min(count, static_cast<std::size_t>(exponent));
+        std::memcpy(out, digits, used);
+        out += used;
+        std::memset(out, '0', static_cast<std::size_t>(exponent) - used);
+        out += static_cast<std::size_t>(exponent) - used;
     }
-    if (used < digits.size()) {
-        text += '.';
-        for (int i = exponent; i < 0; ++i) text += '0';
-        text.append(digits.data() + used, digits.size() - used);
+    if (used < count) {
+        *out++ = '.';
+        if (exponent < 0) {
+            std::memset(out, '0', static_cast<std::size_t>(-exponent));
+            out += -exponent;
+        }
+        std::memcpy(out, digits + used, count - used);
+        out += count - used;
     }
-    return text;
+    return Text(text, static_cast<std::size_t>(out - text));
 }
 
 bool truthOf(double value) { return value != 0 && !std::isnan(value); }
@@ -732,14 +750,14 @@ bool isXPathAttribute(const char* name) { return !isNamespaceDeclaration(name); 
 // *compared (a running count) gets the bytes such a comparison may read, so
 // that the caller charges them: a long name that shares a long start with
 // the one wanted costs that start.
-inline bool startsWith(const char* name, const std::string& prefix, std::size_t* compared) {
+inline bool startsWith(const char* name, std::string_view prefix, std::size_t* compared) {
     if (prefix.empty()) return true;
     if (*name != prefix[0]) return false;
     *compared += prefix.size();
     return std::strncmp(name, prefix.data(), prefix.size()) == 0;
 }
 
-inline bool sameName(const char* name, const std::string& wanted, std::size_t* compared) {
+inline bool sameName(const char* name, std::string_view wanted, std::size_t* compared) {
     return startsWith(name, wanted, compared) && name[wanted.size()] == '\0';
 }
 
@@ -825,9 +843,11 @@ public:
     bool boolean(const Expr& e, const Context& c);
 
 private:
-    // The units of work: one for each operator, function or test evaluated,
-    // kVisit for each node reached in a walk (what costs the most time on a
-    // large tree: a cache miss each), one for each 32 bytes read or built.
+    // The units of work, each about 5 ns on the worst input found for what
+    // it pays (corvane-bench-xpath --only calibration measures every one):
+    // one for each operator, function or test evaluated, kVisit for each
+    // node reached in a walk (what costs the most time on a large tree: a
+    // cache miss each), and the byte weights below.
     static constexpr std::uint64_t kVisit = 8;
     // An attribute looked at outside a walk: its record and its name are
     // apart from the element's, two more reads from memory.
@@ -835,6 +855,13 @@ private:
     // A move from a node to its parent, child or sibling on the way to the
     // nodes an axis hands on: a pointer or two followed, no test made.
     static constexpr std::uint64_t kMove = 1;
+    // An element climbed by lang() or namespace-uri(): its parent and the
+    // start of its attributes, two calls into the library.
+    static constexpr std::uint64_t kClimb = 2;
+    // namespace-uri()'s tables of answers: a look-up, most often a cache
+    // miss, and an answer recorded, which allocates.
+    static constexpr std::uint64_t kLookUp = 4;
+    static constexpr std::uint64_t kRecord = 8;
 
     // Every step from node to node that an axis takes goes through these,
     // and is charged: the preceding and following axes pass up to the depth
@@ -860,11 +887,29 @@ private:
         if (pugi::xml_node c = firstChildOf(n)) return c;
         return nextAfterSubtree(n);
     }
-    void chargeBytes(std::size_t bytes) { charge(1 + bytes / 32); }
+    // Bytes read, compared, copied or scanned many at a time (memcpy,
+    // memcmp, memchr, strncmp): one unit each 32.
+    static constexpr std::size_t kBulkBytes = 32;
+    // Bytes looked at one by one, each with a branch or a table read
+    // (translate(), normalize-space(), numbers read, lang(), a prefix
+    // hashed): one unit each kByteBytes.
+    static constexpr std::size_t kByteBytes = 3;
+    // A place a search tries: a memchr call that stops there and the
+    // pattern's last byte looked at (and up to kBulkBytes more compared).
+    static constexpr std::uint64_t kSearchPlace = 1;
+    // A number printed: the digits found by to_chars, then written out
+    // (and one unit each kBulkBytes of them).
+    static constexpr std::uint64_t kPrint = 10;
+
+    void chargeBytes(std::size_t bytes) { charge(1 + bytes / kBulkBytes); }
     // Bytes read or compared by a test or function already charged as a
     // visit or an operation.
     void chargeRead(std::size_t bytes) {
-        if (bytes >= 32) charge(bytes / 32);
+        if (bytes >= kBulkBytes) charge(bytes / kBulkBytes);
+    }
+    // Bytes looked at one by one.
+    void chargeEachByte(std::size_t bytes) {
+        if (bytes >= kByteBytes) charge(bytes / kByteBytes);
     }
     bool passesCharged(const Step& step, const Node& n) {
         std::size_t compared = 0;
@@ -876,7 +921,7 @@ private:
 
     Str stringValue(const Node& n);
     double toNumber(std::string_view text) {
-        chargeRead(text.size());
+        chargeEachByte(text.size());
         return numberOf(text);
     }
     double numberValue(const Node& n) { return toNumber(stringValue(n).view()); }
@@ -964,11 +1009,17 @@ Str Evaluator::stringValue(const Node& n) {
 Str Evaluator::string(const Expr& e, const Context& c) {
     switch (e.type) {
         case Type::String:
-            if (e.op == Op::Literal) return Str(std::string_view(e.text));
+            if (e.op == Op::Literal) {
+                // Read by whatever uses it, each time: a long literal
+                // tested at every node costs its length at every node.
+                chargeBytes(e.text.size());
+                return Str(std::string_view(e.text));
+            }
             return call(e, c);
         case Type::Number: {
             Str text(textOf(number(e, c)));
-            chargeBytes(text.view().size());
+            charge(kPrint);
+            chargeRead(text.view().size());
             return text;
         }
         case Type::Boolean: return Str(std::string_view(boolean(e, c) ? "true" : "false"));
@@ -1080,6 +1131,21 @@ bool Evaluator::compare(const Expr& e, const Context& c) {
     return found;
 }
 
+// A hash of a string value that costs the same whatever its length: its
+// length, and 32 bytes from its start, middle and end. Values that share
+// all of these are compared whole, and each comparison is charged.
+std::size_t sampleHash(std::string_view value) {
+    constexpr std::size_t kPiece = 32;
+    if (value.size() <= 3 * kPiece) return std::hash<std::string_view>()(value);
+    char sample[3 * kPiece + sizeof(std::size_t)];
+    const std::size_t size = value.size();
+    std::memcpy(sample, value.data(), kPiece);
+    std::memcpy(sample + kPiece, value.data() + (size - kPiece) / 2, kPiece);
+    std::memcpy(sample + 2 * kPiece, value.data() + size - kPiece, kPiece);
+    std::memcpy(sample + 3 * kPiece, &size, sizeof size);
+    return std::hash<std::string_view>()(std::string_view(sample, sizeof sample));
+}
+
 // Two node-sets. Each string value is built, used and dropped in turn, as
 // pugixml compares them: holding them all would take many times the
 // document when the sets overlap (//e = //e over nested elements holds each
@@ -1113,14 +1179,17 @@ bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Conte
         };
         std::vector<Entry, Held<Entry>> left;
         left.reserve(leftNodes.size());
-        const std::hash<std::string_view> hashOf;
-        for (const Node& n : leftNodes) left.push_back(Entry{hashOf(stringValue(n).view()), n});
+        for (const Node& n : leftNodes) left.push_back(Entry{sampleHash(stringValue(n).view()), n});
         NodeSet().swap(leftNodes);
-        charge(left.size());
+        // The sort compares about n log n pairs of entries, and each look-up
+        // below log n, most of them cache misses on a large set.
+        const std::uint64_t levels = 1 + static_cast<std::uint64_t>(std::log2(static_cast<double>(left.size()) + 1));
+        charge(left.size() * levels / 2);
         std::sort(left.begin(), left.end());
         for (const Node& n : rightNodes) {
             const Str value = stringValue(n);
-            const Entry wanted{hashOf(value.view()), Node()};
+            const Entry wanted{sampleHash(value.view()), Node()};
+            charge(levels);
             for (auto at = std::lower_bound(left.begin(), left.end(), wanted); at != left.end() && at->hash == wanted.hash;
                  ++at) {
                 charge(1);
@@ -1183,13 +1252,17 @@ const char* Evaluator::namespaceUri(const Node& n) {
     chargeRead(colon ? static_cast<std::size_t>(colon - name) : std::strlen(name));
     if (n.attr && !colon) return "";  // the default namespace is not an attribute's
     const std::string_view prefix(name, colon ? static_cast<std::size_t>(colon - name) : 0);
+    // The prefix copied and hashed to find its table.
+    charge(kLookUp);
+    chargeEachByte(prefix.size());
     Known& known = namespacesKnown_[Text(prefix)];
     climbed_.clear();
     const char* found = nullptr;
     std::size_t height = 0;
     for (pugi::xml_node p = n.node; p && !found; p = p.parent(), ++height) {
-        charge(1);
+        charge(kClimb);
         if (height >= kClimbUnrecorded) {
+            charge(kLookUp);
             const auto at = known.find(p.internal_object());
             if (at != known.end()) {
                 found = at->second;
@@ -1204,10 +1277,8 @@ const char* Evaluator::namespaceUri(const Node& n) {
             bool same = declared[5] == '\0';
             if (colon && declared[5] == ':') {
                 std::size_t compared = 0;
-                const char* declaredPrefix = declared + 6;
-                while (compared < prefix.size() && declaredPrefix[compared] == prefix[compared]) ++compared;
+                same = sameName(declared + 6, prefix, &compared);
                 chargeRead(compared);
-                same = compared == prefix.size() && declaredPrefix[compared] == '\0';
             } else if (colon) {
                 same = false;
             }
@@ -1218,6 +1289,7 @@ const char* Evaluator::namespaceUri(const Node& n) {
         }
     }
     if (!found) found = "";
+    charge(climbed_.size() * kRecord);
     for (const void* p : climbed_) known.emplace(p, found);
     return found;
 }
@@ -1290,18 +1362,28 @@ Str Evaluator::call(const Expr& e, const Context& c) {
         }
         case Fn::NormalizeSpace: {
             const Str s = e.args.empty() ? stringValue(c.node) : arg(0);
-            chargeBytes(s.view().size());
-            Text out;
-            bool blank = false;
-            for (const char ch : s.view()) {
-                if (isBlank(ch)) {
-                    blank = true;
-                    continue;
-                }
-                if (blank && !out.empty()) out += ' ';
-                blank = false;
-                out += ch;
+            const std::string_view text = s.view();
+            chargeEachByte(text.size());
+            // Without a branch on the bytes: each byte is written after a
+            // blank, where blanks came before it and after the first byte
+            // kept, and over it otherwise, and kept when it is no blank.
+            // The result is never longer than the text, and every write
+            // lands at most one byte past what is kept.
+            Text out(text.size() + 1, '\0');
+            char* const begin = &out[0];
+            char* at = begin;
+            unsigned pending = 0;  // blanks passed since a byte was kept
+            unsigned started = 0;  // a byte kept
+            for (const char ch : text) {
+                const unsigned kept = !isBlankByte(ch);
+                const unsigned spaced = pending & kept;
+                at[0] = ' ';
+                at[spaced] = ch;
+                at += spaced + kept;
+                started |= kept;
+                pending = started & (pending | !kept) & !kept;
             }
+            out.resize(static_cast<std::size_t>(at - begin));
             return Str(std::move(out));
         }
         case Fn::Translate: {
@@ -1310,37 +1392,87 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             // nothing past the end of 'to'. One table, so that the cost is
             // the lengths added, not multiplied.
             const Str s = arg(0), from = arg(1), to = arg(2);
-            chargeBytes(s.view().size() + from.view().size() + to.view().size());
-            constexpr int kKeep = -1, kDrop = -2;
-            int map[256];
-            std::fill(std::begin(map), std::end(map), kKeep);
-            for (std::size_t i = 0; i < from.view().size(); ++i) {
-                int& entry = map[static_cast<unsigned char>(from.view()[i])];
-                if (entry == kKeep) entry = i < to.view().size() ? static_cast<unsigned char>(to.view()[i]) : kDrop;
+            const std::string_view text = s.view(), fromText = from.view(), toText = to.view();
+            chargeEachByte(text.size() + fromText.size());
+            chargeRead(toText.size());
+            // Each byte becomes mapped[byte], kept when kept[byte]: written
+            // always, counted only when kept, so that no branch depends on
+            // the text.
+            unsigned char mapped[256], kept[256], seen[256] = {};
+            for (int b = 0; b < 256; ++b) mapped[b] = static_cast<unsigned char>(b), kept[b] = 1;
+            for (std::size_t i = 0; i < fromText.size(); ++i) {
+                const unsigned char b = static_cast<unsigned char>(fromText[i]);
+                if (seen[b]) continue;
+                seen[b] = 1;
+                if (i < toText.size()) mapped[b] = static_cast<unsigned char>(toText[i]);
+                else kept[b] = 0;
             }
-            Text out;
-            out.reserve(s.view().size());
-            for (const char ch : s.view()) {
-                const int entry = map[static_cast<unsigned char>(ch)];
-                if (entry == kKeep) out += ch;
-                else if (entry != kDrop) out += static_cast<char>(entry);
+            Text out(text.size() + 1, '\0');
+            char* const begin = &out[0];
+            char* at = begin;
+            for (const char ch : text) {
+                const unsigned char b = static_cast<unsigned char>(ch);
+                *at = static_cast<char>(mapped[b]);
+                at += kept[b];
             }
+            out.resize(static_cast<std::size_t>(at - begin));
             return Str(std::move(out));
         }
         default: return Str();
     }
 }
 
-// Where `pattern` first stands in `text`. glibc's memmem takes time linear in
-// the two lengths (the two-way algorithm where a pattern is long);
-// string_view::find takes their product on text like "aaa...a" and a pattern
-// like "aa...ab".
+// The bytes that a and b have in common from their start, at most `length`,
+// compared eight at a time.
+std::size_t commonPrefix(const char* a, const char* b, std::size_t length) {
+    std::size_t same = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; same + 8 <= length; same += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + same, 8);
+        std::memcpy(&y, b + same, 8);
+        if (x != y) return same + static_cast<std::size_t>(__builtin_ctzll(x ^ y) >> 3);
+    }
+#endif
+    while (same < length && a[same] == b[same]) ++same;
+    return same;
+}
+
+// Where `pattern` first stands in `text`, by a search that counts what it
+// does as it goes: memchr finds each place where the pattern's first byte
+// stands (many bytes at a time), its last byte is looked at there, and
+// when that matches too the bytes between are compared. On ordinary text
+// few places pass the first byte, so that a search costs about what memchr
+// reads; on a run of the first byte every place does, and each one is
+// charged. (glibc's memmem needs no more than linear time, but what that
+// time is depends on the text: 0.1 ns a byte on prose, 30 times that on a
+// run of one byte with a pattern that almost matches. Charging its worst
+// case would overcharge every ordinary search as much.)
 std::size_t Evaluator::find(std::string_view text, std::string_view pattern) {
-    chargeBytes(text.size() + pattern.size());
-    if (pattern.empty()) return 0;
-    if (pattern.size() > text.size()) return std::string_view::npos;
-    const void* at = memmem(text.data(), text.size(), pattern.data(), pattern.size());
-    return at ? static_cast<std::size_t>(static_cast<const char*>(at) - text.data()) : std::string_view::npos;
+    charge(1);
+    const std::size_t length = pattern.size();
+    if (length == 0) return 0;
+    if (length > text.size()) return std::string_view::npos;
+    const char first = pattern[0], lastByte = pattern[length - 1];
+    const char* const begin = text.data();
+    const char* const end = begin + (text.size() - length) + 1;  // past the last place a match may start
+    for (const char* from = begin; from < end;) {
+        const char* place = static_cast<const char*>(std::memchr(from, first, static_cast<std::size_t>(end - from)));
+        if (!place) {
+            chargeRead(static_cast<std::size_t>(end - from));
+            return std::string_view::npos;
+        }
+        std::size_t compared = 0;
+        bool found = place[length - 1] == lastByte;
+        if (found && length > 2) {
+            compared = commonPrefix(place + 1, pattern.data() + 1, length - 2);
+            found = compared == length - 2;
+        }
+        charge(kSearchPlace + (static_cast<std::size_t>(place - from) + compared) / kBulkBytes);
+        if (found) return static_cast<std::size_t>(place - begin);
+        from = place + 1;
+    }
+    return std::string_view::npos;
 }
 
 // The nearest xml:lang on the node or an element above it (its first
@@ -1348,11 +1480,11 @@ std::size_t Evaluator::find(std::string_view text, std::string_view pattern) {
 // looked at is charged: an element may carry a great many.
 bool Evaluator::lang(const Node& from, std::string_view wanted) {
     for (pugi::xml_node n = from.node; n; n = n.parent()) {
-        charge(1);
+        charge(kClimb);
         for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
             charge(kAttribute);
             if (std::strcmp(a.name(), "xml:lang") != 0) continue;
-            chargeRead(wanted.size());
+            chargeEachByte(wanted.size());
             const char* value = a.value();
             for (const char ch : wanted) {
                 auto lower = [](char x) { return x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x; };
@@ -1447,6 +1579,7 @@ void Evaluator::filter(NodeSet* set, const Predicate& p) {
     NodeSet kept;
     const std::size_t size = set->size();
     for (std::size_t i = 0; i < size; ++i) {
+        charge(2);  // the node taken from the set and kept in another, both grown as they fill
         if (predicateHolds(p, Context{(*set)[i], i + 1, size})) kept.push_back((*set)[i]);
     }
     set->swap(kept);

@@ -54,6 +54,10 @@ const char* const kFixed[] = {
     "(//@*)[2]/..", "//@*[. = 1]/../@*[last()]", "count(//*)", "string(//@k)", "1 + 1", "//text()[1]",
     "/r/*[. > 2]", "/r/*[. < -2]", "/r/*[. * 0 = 0]", "/r/*[. < 2]", "/r/*[1 div . < 0]", "/r/*[. = 0]",
     "/r/*[. > 0 and . < 1]", "sum(/r/*)", "string(/r/d)", "string(number(/r/f))", "1 div /r/e",
+    "normalize-space(' a \t b  ')", "normalize-space('   ')", "normalize-space('')", "translate('abcabc', 'aab', 'xyz')",
+    "translate('abc', 'abc', '')", "substring-before('aaab', 'aab')", "substring-after('xAAxAAAx', 'AAAx')",
+    "contains('abab', 'bab')", "contains('ab', 'abc')", "substring-after('ab', 'b')", "string(0.000001234)",
+    "string(-1234567890123456789012)", "string(1 div 3)", "string(-0.5)",
     // Not compiled by pugixml (or not to nodes): thrown out as it throws them.
     "", "//a[", "/r/", "a b", "//a[@]", "$v", "//a[$v]", "f()", "//a[1", "@", "a/", "a |", "'x"};
 
@@ -672,4 +676,135 @@ TEST(XPath, ChargesEveryMoveOfAnAxis) {
         EXPECT_EQ(compare(pugi::xml_node(), xpath, xades::xpathAllowance(0), &stops), "") << xpath;
     }
     EXPECT_EQ(stops, 0);
+}
+
+namespace {
+
+// Letters and blanks of every kind in an order no branch foresees.
+std::string scrambled(std::size_t length) {
+    static const char pool[] = "abcdAB \t\n\r";
+    std::string text(length, ' ');
+    std::uint32_t state = 2463534242u;
+    for (char& c : text) {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        c = pool[state % (sizeof pool - 1)];
+    }
+    return text;
+}
+
+}  // namespace
+
+// String work is charged for what its worst input costs: a search over a
+// run of the pattern's first byte tries every place, translate() and
+// normalize-space() look at every byte, and a literal is read at every use.
+// Before, each was charged as if the text were prose, a 32nd of a unit a
+// byte, and a run of one byte cost 30 times its charge.
+TEST(XPath, ChargesStringWorkAtItsWorstInputsCost) {
+    // The time a byte of each takes on its worst input, from the calibration
+    // table (corvane-bench-xpath --only calibration), over the nominal 5 ns
+    // a unit: the least that the work counted may grow a byte.
+    constexpr double kNominalNs = 5;
+    struct Growth {
+        std::string xpath;
+        std::string (*text)(std::size_t length);
+        double nsPerByte;
+    };
+    const auto run = [](std::size_t length) { return std::string(length, 'A'); };
+    const Growth growths[] = {
+        {"/r[contains(t, 'AAx')]", run, 4.1},
+        {"/r[contains(t, '" + std::string(15, 'A') + "x')]", run, 4.1},
+        {"/r[contains(t, '" + std::string(299, 'A') + "x')]", run, 4.1},
+        {"/r[substring-before(t, 'AAx') != '']", run, 4.1},
+        {"/r[translate(t, 'abc \t', 'ABC') = 'x']", scrambled, 0.36},
+        {"/r[normalize-space(t) = 'x']", scrambled, 1.5},
+    };
+    const std::size_t length = 100000;
+    for (const Growth& growth : growths) {
+        SCOPED_TRACE(growth.xpath.substr(0, 60));
+        std::uint64_t work[2] = {0, 0};
+        for (int doubled = 0; doubled < 2; ++doubled) {
+            Shape shape("<r><t>" + growth.text(length << doubled) + "</t></r>");
+            xades::XPathOutcome outcome;
+            EXPECT_TRUE(shape.select(growth.xpath, &outcome).empty());
+            EXPECT_TRUE(outcome.completed);
+            work[doubled] = outcome.work;
+        }
+        EXPECT_GE(static_cast<double>(work[1] - work[0]), static_cast<double>(length) * growth.nsPerByte / kNominalNs);
+    }
+
+    // A literal tested at every node is read at every node.
+    const std::string literal(3200, 'A');
+    std::uint64_t work[2] = {0, 0};
+    for (int doubled = 0; doubled < 2; ++doubled) {
+        Shape shape("<r>" + repeated("<a/>", 1000 << doubled) + "</r>");
+        xades::XPathOutcome outcome;
+        EXPECT_EQ(shape.select("//a[string-length('" + literal + "') > 0]", &outcome).size(), 1000u << doubled);
+        work[doubled] = outcome.work;
+    }
+    EXPECT_GE(work[1] - work[0], 1000 * literal.size() / 32) << "each use reads the literal";
+
+    // Just under the allowance, a search at every <a/> answers as pugixml
+    // does; with twice as many <a/> it stops.
+    const std::string xpath = "/r[count(//a[not(contains(/r/t, 'AAx'))]) > 1]";
+    const auto uses = [](int count) { return "<r><t>" + std::string(500000, 'A') + "</t>" + repeated("<a/>", count) + "</r>"; };
+    const auto workWith = [&](int count) {
+        Shape shape(uses(count));
+        xades::XPathOutcome measured;
+        EXPECT_EQ(shape.select(xpath, &measured).size(), 1u);
+        EXPECT_TRUE(measured.completed);
+        return measured.work;
+    };
+    const std::uint64_t perUse = workWith(3) - workWith(2);
+    ASSERT_GT(perUse, 400000u);
+    const int under = static_cast<int>(xades::xpathAllowance(uses(0).size()).work * 9 / 10 / perUse);
+    ASSERT_GE(under, 2);
+    Shape underBound(uses(under));
+    int stops = 0;
+    EXPECT_EQ(compare(underBound.tree, xpath, underBound.allowance, &stops), "");
+    EXPECT_EQ(stops, 0);
+    Shape overBound(uses(under * 2));
+    xades::XPathOutcome outcome;
+    EXPECT_TRUE(overBound.select(xpath, &outcome).empty());
+    EXPECT_FALSE(outcome.completed);
+
+    // The shapes a hostile page sends: each use pays for the bytes it
+    // processes, and over 3.6 MB each stops within the allowance.
+    static const std::string runLiteral = "'" + std::string(200000, 'A') + "'";
+    const auto fewUses = [](int count) {
+        return "<r><t>" + std::string(3500000, 'A') + "</t>" + repeated("<a/>", count) + "</r>";
+    };
+    const auto manyUses = [](int count) {
+        return "<r><t>" + std::string(1800000, 'A') + "</t>" + repeated("<a/>", count) + "</r>";
+    };
+    const auto onlyUses = [](int count) { return "<r>" + repeated("<a/>", count) + "</r>"; };
+    struct Hostile {
+        std::string (*document)(int count);
+        int count;  // the <a/> of the 3.6 MB document
+        std::string inner;
+        double bytesPerUse, nsPerByte;
+    };
+    const Hostile hostile[] = {
+        {fewUses, 90, "//a[not(contains(/r/t, 'AAx'))]", 3.5e6, 4.1},
+        {fewUses, 90, "//a[substring-before(/r/t, 'AAx') = '']", 3.5e6, 4.1},
+        {manyUses, 450000, "//a[not(contains(/r/t, 'AAx'))]", 1.8e6, 4.1},
+        {onlyUses, 900000, "//a[not(contains(" + runLiteral + ", 'AAx'))]", 2e5, 4.1},
+        {onlyUses, 900000, "//a[normalize-space(" + runLiteral + ") != 'x']", 2e5, 1.5},
+        {onlyUses, 900000, "//a[translate(" + runLiteral + ", 'A', 'B') != 'x']", 2e5, 0.36},
+    };
+    for (const Hostile& h : hostile) {
+        SCOPED_TRACE(h.inner.substr(0, 60));
+        const std::string shapeXPath = "/r[count(" + h.inner + ") > 1]";
+        std::uint64_t used[2] = {0, 0};
+        for (int more = 0; more < 2; ++more) {
+            Shape shape(h.document(2 + more));
+            EXPECT_EQ(shape.select(shapeXPath, &outcome).size(), 1u);
+            EXPECT_TRUE(outcome.completed);
+            used[more] = outcome.work;
+        }
+        EXPECT_GE(static_cast<double>(used[1] - used[0]), h.bytesPerUse * h.nsPerByte / kNominalNs);
+        Shape large(h.document(h.count));
+        EXPECT_GT(large.text.size(), 3500000u);
+        EXPECT_TRUE(large.select(shapeXPath, &outcome).empty());
+        EXPECT_FALSE(outcome.completed);
+    }
 }
