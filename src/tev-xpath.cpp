@@ -1445,9 +1445,9 @@ std::size_t commonPrefix(const char* a, const char* b, std::size_t length) {
 // few places pass the first byte, so that a search costs about what memchr
 // reads; on a run of the first byte every place does, and each one is
 // charged. (glibc's memmem needs no more than linear time, but what that
-// time is depends on the text: 0.1 ns a byte on prose, 30 times that on a
-// run of one byte with a pattern that almost matches. Charging its worst
-// case would overcharge every ordinary search as much.)
+// time is depends on the text: a quarter of a ns a byte on prose, fourteen
+// times that on a run of one byte with a pattern that almost matches.
+// Charging its worst case would overcharge every ordinary search as much.)
 std::size_t Evaluator::find(std::string_view text, std::string_view pattern) {
     charge(1);
     const std::size_t length = pattern.size();
