@@ -1364,11 +1364,12 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             const Str s = e.args.empty() ? stringValue(c.node) : arg(0);
             const std::string_view text = s.view();
             chargeEachByte(text.size());
-            // Without a branch on the bytes: each byte is written after a
-            // blank, where blanks came before it and after the first byte
-            // kept, and over it otherwise, and kept when it is no blank.
-            // The result is never longer than the text, and every write
-            // lands at most one byte past what is kept.
+            // Without a branch on the bytes: a blank is written past what
+            // is kept, then the byte either after that blank (when blanks
+            // stand between it and an earlier byte kept) or over it; the
+            // byte is kept unless it is a blank itself. The result is never
+            // longer than the text, and no write lands more than one byte
+            // past what is kept.
             Text out(text.size() + 1, '\0');
             char* const begin = &out[0];
             char* at = begin;
@@ -1381,7 +1382,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
                 at[spaced] = ch;
                 at += spaced + kept;
                 started |= kept;
-                pending = started & (pending | !kept) & !kept;
+                pending = started & !kept;
             }
             out.resize(static_cast<std::size_t>(at - begin));
             return Str(std::move(out));
