@@ -457,21 +457,14 @@ std::string siblingsDocument(std::size_t bytes) {
     return text + "<b/></r>";
 }
 
-std::string times(const std::string& piece, std::size_t count) {
-    std::string text;
-    text.reserve(piece.size() * count);
-    for (std::size_t i = 0; i < count; ++i) text += piece;
-    return text;
-}
-
 // 8: string work over a long run of one byte: searches with a pattern that
 // almost matches, and translate() and normalize-space() of a long literal.
 const std::string kRunLiteral = "'" + std::string(200000, 'A') + "'";
 std::string fewUsesOfText(std::size_t bytes) {
-    return "<r><t>" + std::string(bytes > 600 ? bytes - 500 : 100, 'A') + "</t>" + times("<a/>", 90) + "</r>";
+    return "<r><t>" + std::string(bytes > 600 ? bytes - 500 : 100, 'A') + "</t>" + corvane::bench::times("<a/>", 90) + "</r>";
 }
 std::string manyUsesOfText(std::size_t bytes) {
-    return "<r><t>" + std::string(bytes / 2, 'A') + "</t>" + times("<a/>", bytes / 8) + "</r>";
+    return "<r><t>" + std::string(bytes / 2, 'A') + "</t>" + corvane::bench::times("<a/>", bytes / 8) + "</r>";
 }
 
 struct HostileXPath {

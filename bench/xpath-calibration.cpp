@@ -32,11 +32,6 @@
 
 namespace corvane {
 namespace bench {
-namespace {
-
-namespace xades = tev::quessel::xades;
-
-constexpr double kNominalNs = 5.0;
 
 std::string times(const std::string& piece, std::size_t count) {
     std::string text;
@@ -44,6 +39,12 @@ std::string times(const std::string& piece, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) text += piece;
     return text;
 }
+
+namespace {
+
+namespace xades = tev::quessel::xades;
+
+constexpr double kNominalNs = 5.0;
 
 // The documents, each about `bytes` long.
 std::string flat(std::size_t bytes) { return "<r>" + times("<a/>", bytes / 4) + "</r>"; }

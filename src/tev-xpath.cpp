@@ -173,9 +173,9 @@ private:
     bool owned_ = false;
 };
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-// The same without a branch: bits 9, 10, 13 and 32 of a 64-bit mask.
-inline bool isBlankByte(char c) {
+// Space, tab, CR or LF, without a branch (normalize-space() asks it of every
+// byte, in an order no branch foresees): bits 9, 10, 13 and 32 of a mask.
+inline bool isBlank(char c) {
     constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\r') | (1ull << '\n');
     const unsigned char b = static_cast<unsigned char>(c);
     return (b < 64) & static_cast<bool>((kBlanks >> (b & 63)) & 1);
@@ -217,6 +217,7 @@ double numberOf(std::string_view text) {
 // As pugixml prints a number: 16 significant digits at most, trailing zeros
 // dropped, never an exponent. Written into a buffer of the longest there is
 // (-1.8e308 takes 310 bytes, -4.9e-324 takes 327), then copied once.
+constexpr std::size_t kLongestNumber = 344;  // '-', "0.", 323 zeros, 16 digits, with room
 Text textOf(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
@@ -234,7 +235,7 @@ Text textOf(double value) {
     int exponent = 0;
     std::from_chars(all.data() + e + (all[e + 1] == '+' ? 2 : 1), all.data() + all.size(), exponent);
     exponent += 1;  // the value is 0.digits x 10^exponent
-    char text[400 + 400];
+    char text[kLongestNumber];
     char* out = text;
     if (value < 0) *out++ = '-';
     std::size_t used = 0;
@@ -1376,7 +1377,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             unsigned pending = 0;  // blanks passed since a byte was kept
             unsigned started = 0;  // a byte kept
             for (const char ch : text) {
-                const unsigned kept = !isBlankByte(ch);
+                const unsigned kept = !isBlank(ch);
                 const unsigned spaced = pending & kept;
                 at[0] = ' ';
                 at[spaced] = ch;
