@@ -51,7 +51,7 @@
 //   corvane-bench-xpath [--size N]             (default 100000)
 //                       [--hostile-size BYTES] (default 10000000; 0: none)
 //                       [--pugixml-timeout S]  (default 30)
-//                       [--calibration-size BYTES] (default 1000000)
+//                       [--calibration-size BYTES] (default 3600000)
 //                       [--calibration-runs N] (default 3)
 //                       [--only calibration|forms|hostile]
 //
@@ -625,7 +625,7 @@ int hostileRows(std::size_t size, int timeoutSeconds) {
 
 int main(int argc, char** argv) {
     int size = 100000, timeoutSeconds = 30, calibrationRuns = 3;
-    std::size_t hostileSize = 10000000, calibrationSize = 1000000;
+    std::size_t hostileSize = 10000000, calibrationSize = 3600000;
     std::string only;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--size") == 0) size = std::atoi(argv[++i]);
