@@ -22,6 +22,16 @@
 // byte); a node moved from one node-set into another 2, namespace-uri()'s
 // table of answers 4 a look-up and 8 an answer kept, and two node-sets
 // compared by = about log2 n for each value, to sort and look up hashes.
+// Fixed costs of a call are charged whatever its arguments: 4 for a string
+// built by a function (8 for concat()), 2 for a number read, 3 for a node's
+// string value, 16 for two node-sets merged by a union, 48 for a prefix
+// namespace-uri() meets for the first time, 40 for a translate() table of
+// arguments that are not literals; tables of node-sets (for = and the sort
+// into document order) pay 4 for each insert or look-up. The text itself
+// costs 24 units a byte, charged before it is compiled, and the trees it
+// compiles into are counted as 128 bytes held a byte of text; an XPath of
+// more than 256 nodes pays 3 units, not 1, for each node evaluated (it no
+// longer stays in the nearest caches).
 // When either count passes its allowance the evaluation stops and
 // the XPath selects nothing. Counting work, not time, gives the same answer
 // to the same request on every machine.
@@ -31,9 +41,12 @@
 // on each axis, node tests, each function and operator, comparisons of
 // node-sets, string values, numbers read and printed, searches with short
 // and long patterns over a run of one byte, the sort into document order,
-// literals) on the costliest input found for it, and prints the ns each
-// unit charged for it took. None may pass twice the nominal 5 ns; the
-// table and how to rerun it are in bench/README.md.
+// literals, each function with its shortest arguments, large expressions and
+// the text itself) on the costliest input found for it, and prints the ns
+// each unit charged for it took, beside the nominal of the machine that runs
+// it (5 ns on the reference machine, scaled by a reference measured in the
+// same run). None may pass twice that nominal; the table and how to rerun it
+// are in bench/README.md.
 //
 // A null context node has no nodes at all: "." and "/" select nothing.
 #pragma once
@@ -70,16 +83,25 @@ struct XPathAllowance {
 };
 XPathAllowance xpathAllowance(std::size_t documentBytes);
 
+// The longest XPath text taken, in bytes. The XPaths callers write to place
+// and aim a signature are a few hundred bytes; a text is compiled twice (by
+// pugixml, then into the evaluator's tree of about 150 bytes a node, a node
+// for every two bytes of a text such as 1+1+1...), and neither is metered
+// while it runs, so a longer text is refused before either begins. The text
+// taken is charged too, by its length, before it is compiled.
+constexpr std::size_t kXPathTextLimit = 16384;
+
 struct XPathOutcome {
-    bool completed = false;        // false: stopped when an allowance ran out
+    bool completed = false;        // false: stopped when an allowance ran out, or the text refused
     bool memoryExhausted = false;  // stopped by the memory allowance, not the work
+    bool textTooLong = false;      // refused uncompiled: longer than kXPathTextLimit
     std::uint64_t work = 0;        // the work done (up to the stop)
     std::uint64_t peakBytes = 0;   // the most bytes held at once
 };
 
 // Sets *nodes to what `xpath` selects from `context`, in document order and
-// without duplicates. When an allowance runs out, *nodes is left empty and
-// the outcome says so. Throws pugi::xpath_exception, as select_nodes does,
+// without duplicates. When an allowance runs out, or the text is longer than
+// kXPathTextLimit, *nodes is left empty and the outcome says so. Throws pugi::xpath_exception, as select_nodes does,
 // for a text that does not compile or does not select nodes: pugixml compiles
 // the text first.
 XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,

@@ -1035,9 +1035,13 @@ std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const 
                                           std::size_t documentBytes) {
     std::vector<pugi::xpath_node> nodes;
     const XPathOutcome outcome = selectByXPath(document, xpath, xpathAllowance(documentBytes), &nodes);
-    if (!outcome.completed) {
-        logError("The XPath " + xpath + " is stopped after " + std::to_string(outcome.work) +
-                 " units of work, the allowance for a document of " + std::to_string(documentBytes) + " bytes");
+    if (outcome.textTooLong) {
+        logError("The XPath of " + std::to_string(xpath.size()) + " bytes is refused: an XPath may hold at most " +
+                 std::to_string(kXPathTextLimit) + " bytes (it starts " + xpath.substr(0, 64) + ")");
+    } else if (!outcome.completed) {
+        logError("The XPath " + xpath.substr(0, 256) + (xpath.size() > 256 ? "..." : "") + " is stopped after " +
+                 std::to_string(outcome.work) + " units of work, the allowance for a document of " +
+                 std::to_string(documentBytes) + " bytes");
     }
     return nodes;
 }
@@ -1058,7 +1062,8 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std:
     }
     const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath, documentBytes);
     if (found.empty()) {
-        logError("The node to be signed cannot be found with XPath " + xpath);
+        logError("The node to be signed cannot be found with XPath " + xpath.substr(0, 256) +
+                 (xpath.size() > 256 ? "..." : ""));
         return kInvalidSignatureTarget;
     }
     const pugi::xpath_node& selected = found.front();

@@ -287,6 +287,26 @@ enum class Fn {
 struct Expr;
 using ExprPtr = std::unique_ptr<Expr>;
 
+// translate()'s map: each byte becomes mapped[byte], and is kept when
+// kept[byte]. Made once when 'from' and 'to' are literals (the form callers
+// write), else at each call, which pays for it.
+struct TranslateTable {
+    unsigned char mapped[256];
+    unsigned char kept[256];
+};
+
+void makeTranslateTable(std::string_view from, std::string_view to, TranslateTable* table) {
+    unsigned char seen[256] = {};
+    for (int b = 0; b < 256; ++b) table->mapped[b] = static_cast<unsigned char>(b), table->kept[b] = 1;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(from[i]);
+        if (seen[b]) continue;
+        seen[b] = 1;
+        if (i < to.size()) table->mapped[b] = static_cast<unsigned char>(to[i]);
+        else table->kept[b] = 0;
+    }
+}
+
 struct Predicate {
     ExprPtr expr;
     bool positional = false;  // depends on the position or size: a number, or position()/last() in it
@@ -312,6 +332,7 @@ struct Expr {
     std::vector<Predicate> predicates;  // Filter
     Start start = Start::Context;  // Path
     std::vector<Step> steps;  // Path
+    std::unique_ptr<TranslateTable> table;  // translate() of literals
 };
 
 // Whether an expression reads the position or size of its context; paths
@@ -742,6 +763,25 @@ void shortenDescendantSteps(Expr* e) {
     e->steps = std::move(steps);
 }
 
+// Makes translate()'s tables for literal arguments, and counts the nodes of
+// the parsed XPath (expressions, steps and predicates): what evaluating it
+// may chase through memory.
+std::size_t prepareCalls(Expr* e) {
+    std::size_t nodes = 1;
+    for (ExprPtr& arg : e->args) nodes += prepareCalls(arg.get());
+    for (Predicate& p : e->predicates) nodes += 1 + prepareCalls(p.expr.get());
+    for (Step& step : e->steps) {
+        ++nodes;
+        for (Predicate& p : step.predicates) nodes += 1 + prepareCalls(p.expr.get());
+    }
+    if (e->op == Op::Call && e->fn == Fn::Translate && e->args.size() == 3 && e->args[1]->op == Op::Literal &&
+        e->args[2]->op == Op::Literal) {
+        e->table.reset(new TranslateTable);
+        makeTranslateTable(e->args[1]->text, e->args[2]->text, e->table.get());
+    }
+    return nodes;
+}
+
 // ---- the tree ----------------------------------------------------------------
 
 bool isXPathAttribute(const char* name) { return !isNamespaceDeclaration(name); }
@@ -830,7 +870,7 @@ enum class Want { All, First };
 
 class Evaluator {
 public:
-    explicit Evaluator(std::uint64_t allowance) : allowance_(allowance) {}
+    Evaluator(std::uint64_t allowance, std::uint64_t opWeight) : allowance_(allowance), opWeight_(opWeight) {}
 
     std::uint64_t work() const { return work_; }
     void charge(std::uint64_t units) {
@@ -860,9 +900,28 @@ private:
     // start of its attributes, two calls into the library.
     static constexpr std::uint64_t kClimb = 2;
     // namespace-uri()'s tables of answers: a look-up, most often a cache
-    // miss, and an answer recorded, which allocates.
+    // miss, and an answer recorded, which allocates. A prefix met for the
+    // first time makes a table of its own: the prefix copied, a node of the
+    // map of prefixes allocated, and that map grown now and then.
     static constexpr std::uint64_t kLookUp = 4;
     static constexpr std::uint64_t kRecord = 8;
+    static constexpr std::uint64_t kNewPrefix = 48;
+    // translate()'s table made at a call whose 'from' or 'to' is not a
+    // literal: 768 bytes cleared and a 256-step loop.
+    static constexpr std::uint64_t kTranslateTable = 40;
+    // Two node-sets merged by a union: the set that holds both allocated.
+    static constexpr std::uint64_t kMerge = 16;
+    // A string built by a function (concat(), substring() and the others
+    // that cut or map): its arguments' values moved in and out, its result
+    // made, whatever their length. concat() pays it once more for the list
+    // of its parts.
+    static constexpr std::uint64_t kBuild = 4;
+    // A number read from a string, however short: the blanks trimmed, the
+    // form checked, then from_chars.
+    static constexpr std::uint64_t kReadNumber = 2;
+    // A node's string value fetched: its type, its value and, for an
+    // element, whether it has children, each a call into the library.
+    static constexpr std::uint64_t kValue = 3;
 
     // Every step from node to node that an axis takes goes through these,
     // and is charged: the preceding and following axes pass up to the depth
@@ -900,9 +959,11 @@ private:
     static constexpr std::uint64_t kSearchPlace = 1;
     // A number printed: the digits found by to_chars, then written out
     // (and one unit each kBulkBytes of them).
-    static constexpr std::uint64_t kPrint = 10;
+    static constexpr std::uint64_t kPrint = 28;
 
     void chargeBytes(std::size_t bytes) { charge(1 + bytes / kBulkBytes); }
+    // An operator, function, literal or path of the XPath evaluated.
+    void chargeOp() { charge(opWeight_); }
     // Bytes read or compared by a test or function already charged as a
     // visit or an operation.
     void chargeRead(std::size_t bytes) {
@@ -922,6 +983,7 @@ private:
 
     Str stringValue(const Node& n);
     double toNumber(std::string_view text) {
+        charge(kReadNumber);
         chargeEachByte(text.size());
         return numberOf(text);
     }
@@ -958,6 +1020,10 @@ private:
     Node firstOf(const Expr& arg, const Context& c, bool* found);
 
     std::uint64_t allowance_;
+    // What evaluating one node of the XPath costs: 1, or more for an XPath
+    // too large to stay in the cache, where each node is a pointer chased
+    // to memory (see weightOfNodes).
+    std::uint64_t opWeight_;
     std::uint64_t work_ = 0;
     // namespace-uri() answers per prefix, for elements this far up and more
     static constexpr std::size_t kClimbUnrecorded = 8;
@@ -971,7 +1037,7 @@ private:
 // ---- conversions ---------------------------------------------------------------
 
 Str Evaluator::stringValue(const Node& n) {
-    charge(1);
+    charge(kValue);
     if (n.attr) {
         Str s(std::string_view(n.attribute().value()));
         chargeBytes(s.view().size());
@@ -985,6 +1051,8 @@ Str Evaluator::stringValue(const Node& n) {
         }
         case pugi::node_element: case pugi::node_document: {
             std::string_view only(n.node.value());
+            // Most elements a test meets have no children: no walk for those.
+            if (!n.node.first_child()) return Str(only);
             Text built;
             int pieces = only.empty() ? 0 : 1;
             eachDescendant(n.node, [&](const pugi::xml_node& d) {
@@ -1013,7 +1081,7 @@ Str Evaluator::string(const Expr& e, const Context& c) {
             if (e.op == Op::Literal) {
                 // Read by whatever uses it, each time: a long literal
                 // tested at every node costs its length at every node.
-                chargeBytes(e.text.size());
+                charge(opWeight_ + e.text.size() / kBulkBytes);
                 return Str(std::string_view(e.text));
             }
             return call(e, c);
@@ -1039,7 +1107,7 @@ double Evaluator::number(const Expr& e, const Context& c) {
         case Type::Boolean: return boolean(e, c) ? 1 : 0;
         case Type::NodeSet: return toNumber(string(e, c).view());
     }
-    charge(1);
+    chargeOp();
     switch (e.op) {
         case Op::Number: return e.number;
         case Op::Negate: return -number(*e.args[0], c);
@@ -1064,7 +1132,7 @@ bool Evaluator::boolean(const Expr& e, const Context& c) {
             return any;
         }
     }
-    charge(1);
+    chargeOp();
     switch (e.op) {
         case Op::Or: return boolean(*e.args[0], c) || boolean(*e.args[1], c);
         case Op::And: return boolean(*e.args[0], c) && boolean(*e.args[1], c);
@@ -1161,11 +1229,15 @@ bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Conte
         // A node in both sets has the same value on both sides, whatever it
         // costs to build (//e = //e over nested elements is true at once,
         // as it is for pugixml, which compares the first pair first).
+        // Each insert and look-up of that table is charged: on a large set
+        // most are cache misses.
         bool shared = false;
         {
             NodeKeys leftKeys;
+            charge(leftNodes.size() * kLookUp);
             for (const Node& n : leftNodes) leftKeys.insert(n.key());
             eachNode(r, c, [&](const Node& n) {
+                charge(kLookUp);
                 rightNodes.push_back(n);
                 return !(shared = leftKeys.contains(n.key()));
             });
@@ -1183,14 +1255,15 @@ bool Evaluator::nodeSetsCompare(Op op, const Expr& l, const Expr& r, const Conte
         for (const Node& n : leftNodes) left.push_back(Entry{sampleHash(stringValue(n).view()), n});
         NodeSet().swap(leftNodes);
         // The sort compares about n log n pairs of entries, and each look-up
-        // below log n, most of them cache misses on a large set.
+        // below log n, most of them cache misses on a large set; each value
+        // hashed is charged too, beside its bytes.
         const std::uint64_t levels = 1 + static_cast<std::uint64_t>(std::log2(static_cast<double>(left.size()) + 1));
-        charge(left.size() * levels / 2);
+        charge(left.size() * (levels + kLookUp));
         std::sort(left.begin(), left.end());
         for (const Node& n : rightNodes) {
             const Str value = stringValue(n);
             const Entry wanted{sampleHash(value.view()), Node()};
-            charge(levels);
+            charge(2 * levels + kLookUp);
             for (auto at = std::lower_bound(left.begin(), left.end(), wanted); at != left.end() && at->hash == wanted.hash;
                  ++at) {
                 charge(1);
@@ -1256,7 +1329,9 @@ const char* Evaluator::namespaceUri(const Node& n) {
     // The prefix copied and hashed to find its table.
     charge(kLookUp);
     chargeEachByte(prefix.size());
-    Known& known = namespacesKnown_[Text(prefix)];
+    const auto entry = namespacesKnown_.try_emplace(Text(prefix));
+    if (entry.second) charge(kNewPrefix);
+    Known& known = entry.first->second;
     climbed_.clear();
     const char* found = nullptr;
     std::size_t height = 0;
@@ -1302,7 +1377,13 @@ Node Evaluator::firstOf(const Expr& arg, const Context& c, bool* found) {
 }
 
 Str Evaluator::call(const Expr& e, const Context& c) {
-    charge(1);
+    chargeOp();
+    switch (e.fn) {
+        case Fn::Concat: charge(2 * kBuild); break;
+        case Fn::SubstringBefore: case Fn::SubstringAfter: case Fn::Substring: case Fn::NormalizeSpace:
+        case Fn::Translate: charge(kBuild); break;
+        default: break;
+    }
     auto arg = [&](std::size_t i) { return string(*e.args[i], c); };
     auto measured = [&](Str s) {
         chargeBytes(s.view().size());
@@ -1400,15 +1481,15 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             // Each byte becomes mapped[byte], kept when kept[byte]: written
             // always, counted only when kept, so that no branch depends on
             // the text.
-            unsigned char mapped[256], kept[256], seen[256] = {};
-            for (int b = 0; b < 256; ++b) mapped[b] = static_cast<unsigned char>(b), kept[b] = 1;
-            for (std::size_t i = 0; i < fromText.size(); ++i) {
-                const unsigned char b = static_cast<unsigned char>(fromText[i]);
-                if (seen[b]) continue;
-                seen[b] = 1;
-                if (i < toText.size()) mapped[b] = static_cast<unsigned char>(toText[i]);
-                else kept[b] = 0;
+            TranslateTable made;
+            const TranslateTable* table = e.table.get();
+            if (!table) {
+                charge(kTranslateTable);
+                makeTranslateTable(fromText, toText, &made);
+                table = &made;
             }
+            const unsigned char* const mapped = table->mapped;
+            const unsigned char* const kept = table->kept;
             Text out(text.size() + 1, '\0');
             char* const begin = &out[0];
             char* at = begin;
@@ -1549,7 +1630,7 @@ bool Evaluator::callBoolean(const Expr& e, const Context& c) {
 // ---- node-sets -----------------------------------------------------------------
 
 NodeSet Evaluator::nodeSet(const Expr& e, const Context& c, Want want) {
-    charge(1);
+    chargeOp();
     switch (e.op) {
         case Op::Path: return path(e, c, e.steps.size(), want);
         case Op::Union: {
@@ -1557,6 +1638,7 @@ NodeSet Evaluator::nodeSet(const Expr& e, const Context& c, Want want) {
             NodeSet right = nodeSet(*e.args[1], c, want);
             if (left.empty()) return right;
             if (right.empty()) return left;
+            charge(kMerge);
             left.insert(left.end(), right.begin(), right.end());
             sortUnique(&left);
             if (want == Want::First) left.resize(1);
@@ -1588,7 +1670,7 @@ void Evaluator::filter(NodeSet* set, const Predicate& p) {
 }
 
 bool Evaluator::predicateHolds(const Predicate& p, const Context& c) {
-    charge(1);
+    chargeOp();
     if (p.expr->type == Type::Number) return number(*p.expr, c) == static_cast<double>(c.position);
     return boolean(*p.expr, c);
 }
@@ -1622,6 +1704,7 @@ bool Evaluator::endsWalk(const Step& s, const Node& n) const {
 // mostly that.
 template <class Visit>
 void Evaluator::eachNode(const Expr& e, const Context& c, const Visit& visit) {
+    if (e.op == Op::Path) chargeOp();
     if (e.op != Op::Path || e.steps.empty() || e.steps.back().positional) {
         for (const Node& n : nodeSet(e, c, Want::All)) {
             if (!visit(n)) return;
@@ -1917,16 +2000,31 @@ bool Evaluator::before(const Node& a, const Node& b) {
         }
         return false;
     }
-    std::vector<pugi::xml_node, Held<pugi::xml_node>> upA, upB;
-    for (pugi::xml_node p = a.node; p; p = parentOf(p)) upA.push_back(p);
-    for (pugi::xml_node p = b.node; p; p = parentOf(p)) upB.push_back(p);
-    std::size_t ia = upA.size(), ib = upB.size();
-    while (ia > 0 && ib > 0 && upA[ia - 1] == upB[ib - 1]) --ia, --ib;
-    if (ia == 0) return true;   // a's node holds b
-    if (ib == 0) return false;  // b's node holds a
+    // The depth of each, the deeper one lifted to the other's depth, then
+    // both lifted together until they are children of one node: no list of
+    // ancestors is built (a union of a few nodes compares each pair).
+    const auto depthOf = [this](pugi::xml_node n) {
+        std::size_t depth = 0;
+        for (n = parentOf(n); n; n = parentOf(n)) ++depth;
+        return depth;
+    };
+    pugi::xml_node x = a.node, y = b.node;
+    std::size_t depthX = depthOf(x), depthY = depthOf(y);
+    for (; depthX > depthY; --depthX) {
+        x = parentOf(x);
+        if (x == y) return false;  // b's node holds a
+    }
+    for (; depthY > depthX; --depthY) {
+        y = parentOf(y);
+        if (y == x) return true;  // a's node holds b
+    }
+    for (pugi::xml_node px = parentOf(x), py = parentOf(y); px != py; px = parentOf(x), py = parentOf(y)) {
+        x = px;
+        y = py;
+    }
     // Siblings: look both ways from the one at once.
-    pugi::xml_node forward = upA[ia - 1], backward = upA[ia - 1];
-    const pugi::xml_node other = upB[ib - 1];
+    pugi::xml_node forward = x, backward = x;
+    const pugi::xml_node other = y;
     while (true) {
         if (forward) forward = nextSiblingOf(forward);
         if (backward) backward = previousSiblingOf(backward);
@@ -1946,7 +2044,10 @@ void Evaluator::sortUnique(NodeSet* set) {
         set->erase(std::unique(set->begin(), set->end()), set->end());
         return;
     }
-    charge(set->size());
+    // Each member entered in a table of up to 16 bytes a node of the
+    // document, then each node and attribute of the document looked up in
+    // it: most are cache misses.
+    charge(set->size() * kLookUp);
     NodeKeys members;
     std::size_t attributes = 0;
     for (const Node& n : *set) {
@@ -1957,14 +2058,14 @@ void Evaluator::sortUnique(NodeSet* set) {
     NodeSet ordered;
     ordered.reserve(left);
     auto pick = [&](const pugi::xml_node& n) {
-        charge(kVisit);
+        charge(kVisit + kLookUp);
         if (members.contains(n.internal_object())) {
             ordered.push_back(Node(n));
             --left;
         }
         for (pugi::xml_attribute a = attributes > 0 ? n.first_attribute() : pugi::xml_attribute(); a;
              a = a.next_attribute()) {
-            charge(1);
+            charge(kAttribute + 2 * kLookUp);  // its record read, then a look-up that misses
             if (members.contains(a.internal_object())) {
                 ordered.push_back(Node{n, a});
                 --left;
@@ -1979,24 +2080,46 @@ void Evaluator::sortUnique(NodeSet* set) {
 
 // ---- the entry points ----------------------------------------------------------
 
-// The parsed XPath; none in the unforeseen case of a text that pugixml
-// compiles and our reading does not take. pugixml compiles the text first:
-// what it refuses throws its exception.
-ExprPtr compile(const std::string& xpath, bool nodeSetOnly) {
-    const pugi::xpath_query query(xpath.c_str());
-    if (nodeSetOnly && query.return_type() != pugi::xpath_type_node_set) {
-        pugi::xpath_parse_result result;
-        result.error = "Expression does not evaluate to node set";
-        throw pugi::xpath_exception(result);
+// The text of an XPath is work before any of it is evaluated: pugixml
+// compiles it, it is parsed into the evaluator's tree, and both are
+// destroyed afterwards. The costliest text found (a balanced tree of
+// operators, a node every two bytes) takes about 100 ns a byte for the
+// three: 24 units a byte, charged before either compile starts.
+constexpr std::uint64_t kTextByte = 24;
+// The two trees hold up to this many bytes a byte of text (pugixml's and
+// ours: 94 for a balanced tree of unions, the most found), counted as held
+// while the XPath is evaluated.
+constexpr std::uint64_t kTreeBytesPerTextByte = 128;
+// An XPath of more nodes than this no longer stays in the first levels of
+// the cache while it is evaluated at node after node: each of its nodes
+// evaluated is charged kLargeNodeWeight units instead of 1.
+constexpr std::size_t kCachedNodes = 256;
+constexpr std::uint64_t kLargeNodeWeight = 3;
+
+struct Compiled {
+    ExprPtr expr;  // none in the unforeseen case of a text that pugixml compiles and our reading does not take
+    std::uint64_t opWeight = 1;
+};
+
+// pugixml compiles the text first: what it refuses throws its exception.
+Compiled compile(const std::string& xpath, bool nodeSetOnly) {
+    Compiled compiled;
+    {
+        const pugi::xpath_query query(xpath.c_str());
+        if (nodeSetOnly && query.return_type() != pugi::xpath_type_node_set) {
+            pugi::xpath_parse_result result;
+            result.error = "Expression does not evaluate to node set";
+            throw pugi::xpath_exception(result);
+        }
     }
-    ExprPtr expr;
     try {
-        expr = Parser(xpath.c_str()).parse();
+        compiled.expr = Parser(xpath.c_str()).parse();
     } catch (const Parser::Malformed&) {
-        return nullptr;
+        return compiled;
     }
-    shortenDescendantSteps(expr.get());
-    return expr;
+    shortenDescendantSteps(compiled.expr.get());
+    if (prepareCalls(compiled.expr.get()) > kCachedNodes) compiled.opWeight = kLargeNodeWeight;
+    return compiled;
 }
 
 // Compiles `xpath` and hands it to `evaluate` with an evaluator held to the
@@ -2005,6 +2128,10 @@ template <class Evaluate>
 XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, const XPathAllowance& allowance,
                             const Evaluate& evaluate) {
     XPathOutcome outcome;
+    if (xpath.size() > kXPathTextLimit) {
+        outcome.textTooLong = true;
+        return outcome;
+    }
     Meter meter;
     meter.limit = allowance.memory;
     // Set for this thread while the evaluation runs, and cleared however it ends.
@@ -2014,12 +2141,24 @@ XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, const XP
         ~Running() { runningMeter = previous; }
     };
     {
-        const ExprPtr expr = compile(xpath, nodeSetOnly);
-        if (!expr) return outcome;
-        const Running running(&meter);
-        Evaluator evaluator(allowance.work);
+        // The text is charged before it is compiled, and its trees held.
+        Evaluator textOnly(allowance.work, 1);
         try {
-            evaluate(&evaluator, *expr);
+            textOnly.charge(kTextByte * xpath.size());
+            meter.hold(kTreeBytesPerTextByte * xpath.size());
+        } catch (const Stopped&) {
+            outcome.work = textOnly.work();
+            outcome.peakBytes = meter.peak;
+            outcome.memoryExhausted = outcome.work <= allowance.work;
+            return outcome;
+        }
+        const Compiled compiled = compile(xpath, nodeSetOnly);
+        if (!compiled.expr) return outcome;
+        const Running running(&meter);
+        Evaluator evaluator(allowance.work, compiled.opWeight);
+        try {
+            evaluator.charge(textOnly.work());
+            evaluate(&evaluator, *compiled.expr);
             outcome.completed = true;
         } catch (const Stopped&) {
         }

@@ -516,6 +516,27 @@ TEST_F(ServiceE2E, CostlyXmlShapesAreSignedInTimeOrRefused) {
         }
         EXPECT_TRUE(logged) << fileText(log).right(600).toStdString();
     }
+
+    // An XPath as long as one may be is taken; one byte longer, it is
+    // refused before it is compiled and before the PIN is tried, and the log
+    // says why (a text of megabytes was compiled uncounted before).
+    for (const int extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        const QString xpath = "/*" + QString(16384 - 2 + extra, ' ');
+        card.clearApduLog();
+        const QJsonArray answer = post(envelopedRequest(card, document, xpath, ""));
+        EXPECT_EQ(codeOf(answer), extra ? "52" : "0") << QJsonDocument(answer).toJson().left(300).toStdString();
+        if (!extra) continue;
+        EXPECT_EQ(commandsStartingWith(card, "0020"), 0) << "a PIN try was spent";
+        // The log is emptied now and then: a few tries.
+        const QByteArray reason = "The XPath of 16385 bytes is refused: an XPath may hold at most 16384 bytes";
+        bool logged = fileText(log).contains(reason);
+        for (int attempt = 0; attempt < 2 && !logged; ++attempt) {
+            EXPECT_EQ(codeOf(post(envelopedRequest(card, document, xpath, ""))), "52");
+            logged = fileText(log).contains(reason);
+        }
+        EXPECT_TRUE(logged) << fileText(log).right(600).toStdString();
+    }
 }
 
 // XPaths callers write for an e-invoice: namespace functions, parentheses,

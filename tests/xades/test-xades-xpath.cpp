@@ -769,7 +769,8 @@ TEST(XPath, ChargesStringWorkAtItsWorstInputsCost) {
 
     // The shapes a hostile page sends: each use pays for the bytes it
     // processes, and over 3.6 MB each stops within the allowance.
-    static const std::string runLiteral = "'" + std::string(200000, 'A') + "'";
+    // (A literal as long as an XPath may be.)
+    static const std::string runLiteral = "'" + std::string(16000, 'A') + "'";
     const auto fewUses = [](int count) {
         return "<r><t>" + std::string(3500000, 'A') + "</t>" + repeated("<a/>", count) + "</r>";
     };
@@ -787,9 +788,9 @@ TEST(XPath, ChargesStringWorkAtItsWorstInputsCost) {
         {fewUses, 90, "//a[not(contains(/r/t, 'AAx'))]", 3.5e6, 4.2},
         {fewUses, 90, "//a[substring-before(/r/t, 'AAx') = '']", 3.5e6, 4.2},
         {manyUses, 450000, "//a[not(contains(/r/t, 'AAx'))]", 1.8e6, 4.2},
-        {onlyUses, 900000, "//a[not(contains(" + runLiteral + ", 'AAx'))]", 2e5, 4.2},
-        {onlyUses, 900000, "//a[normalize-space(" + runLiteral + ") != 'x']", 2e5, 1.55},
-        {onlyUses, 900000, "//a[translate(" + runLiteral + ", 'A', 'B') != 'x']", 2e5, 0.52},
+        {onlyUses, 900000, "//a[not(contains(" + runLiteral + ", 'AAx'))]", 1.6e4, 4.2},
+        {onlyUses, 900000, "//a[normalize-space(" + runLiteral + ") != 'x']", 1.6e4, 1.55},
+        {onlyUses, 900000, "//a[translate(" + runLiteral + ", 'A', 'B') != 'x']", 1.6e4, 0.52},
     };
     for (const Hostile& h : hostile) {
         SCOPED_TRACE(h.inner.substr(0, 60));
@@ -806,5 +807,157 @@ TEST(XPath, ChargesStringWorkAtItsWorstInputsCost) {
         EXPECT_GT(large.text.size(), 3500000u);
         EXPECT_TRUE(large.select(shapeXPath, &outcome).empty());
         EXPECT_FALSE(outcome.completed);
+    }
+}
+
+namespace {
+
+// A balanced tree of `count` copies of `leaf` joined by `op`: as many
+// operators as operands, and only about log2(count) levels deep.
+std::string balanced(const std::string& leaf, const std::string& op, std::size_t count) {
+    if (count == 1) return leaf;
+    return "(" + balanced(leaf, op, count / 2) + op + balanced(leaf, op, count - count / 2) + ")";
+}
+
+}  // namespace
+
+// The XPath text is work before it is evaluated (pugixml's compile, the
+// evaluator's tree, both destroyed after), and a few calls cost more than
+// their bytes and moves: each is charged now. Before, a text of 4 MB was
+// compiled uncounted (1.6 s, 419 MiB), the operators of an expression too
+// large for the cache were charged 1 unit for a miss each, and short calls
+// were charged a fraction of their fixed cost.
+TEST(XPath, ChargesTheTextAndTheFixedCostOfEachCall) {
+    Shape tiny("<r><a/></r>");
+    xades::XPathOutcome outcome;
+
+    // A text is taken up to the limit, and refused one byte beyond it
+    // before pugixml sees it (a text it would not compile throws nothing).
+    const auto padded = [](std::size_t length) { return "/r" + std::string(length - 2, ' '); };
+    EXPECT_EQ(tiny.select(padded(xades::kXPathTextLimit), &outcome).size(), 1u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_FALSE(outcome.textTooLong);
+    EXPECT_TRUE(tiny.select(padded(xades::kXPathTextLimit + 1), &outcome).empty());
+    EXPECT_FALSE(outcome.completed);
+    EXPECT_TRUE(outcome.textTooLong);
+    EXPECT_EQ(outcome.work, 0u);
+    std::vector<pugi::xpath_node> nodes;
+    EXPECT_NO_THROW(outcome = xades::selectByXPath(tiny.tree, std::string(xades::kXPathTextLimit + 1, '['),
+                                                   tiny.allowance, &nodes));
+    EXPECT_TRUE(outcome.textTooLong);
+    // The shapes that cost seconds and hundreds of MiB: refused at once.
+    for (const std::string& xpath :
+         {"/r[" + balanced("1", "+", 1 << 20) + " = 0]",
+          "/r[count(//a[" + balanced("(translate('a','b','c')='z')", " or ", 30000) + "]) > 1]",
+          "/r[count(//a[" + balanced("1", "+", 100000) + " = 7]) > 1]"}) {
+        EXPECT_NO_THROW(outcome = xades::selectByXPath(tiny.tree, xpath, tiny.allowance, &nodes));
+        EXPECT_TRUE(outcome.textTooLong) << xpath.size();
+        EXPECT_TRUE(nodes.empty());
+    }
+
+    // Within the limit the text is charged by its length before it is
+    // compiled: the costliest texts (balanced operators) take about 100 ns
+    // a byte to compile twice and destroy, and their trees about 94 bytes
+    // a byte, held while the XPath runs.
+    const std::uint64_t fromHalf = [&] {
+        std::uint64_t work[2] = {0, 0};
+        for (int doubled = 0; doubled < 2; ++doubled) {
+            tiny.select(padded(xades::kXPathTextLimit / 2 << doubled), &outcome);
+            work[doubled] = outcome.work;
+        }
+        return work[1] - work[0];
+    }();
+    EXPECT_GE(fromHalf, xades::kXPathTextLimit / 2 * 100 / 5);
+    const std::string tree = "/r[" + balanced("1", "+", 4000) + " = 0]";
+    ASSERT_LE(tree.size(), xades::kXPathTextLimit);
+    EXPECT_TRUE(tiny.select(tree, &outcome).empty());
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_GE(outcome.peakBytes, tree.size() * 94);
+    xades::XPathAllowance scant = tiny.allowance;
+    scant.work = tree.size();
+    EXPECT_NO_THROW(outcome = xades::selectByXPath(tiny.tree, "/r[" + std::string(tree.size(), '(') + "]", scant, &nodes));
+    EXPECT_FALSE(outcome.completed) << "stopped before pugixml compiles it";
+
+    // Each call charged at least its cost on its worst input, from the
+    // calibration (ns a call, over the nominal 5 ns a unit): the work
+    // counted per <a/> (or per node of the set, or per operator) when the
+    // document doubles.
+    constexpr double kNominalNs = 5;
+    const auto flat = [](int count) { return "<r>" + repeated("<a/>", count) + "</r>"; };
+    const auto ownPrefixes = [](int count) {
+        std::string text = "<r>";
+        for (int i = 0; i < count; ++i) {
+            const std::string prefix = "p" + std::to_string(i);
+            text += "<" + prefix + ":a xmlns:" + prefix + "=\"urn:x\"/>";
+        }
+        return text + "</r>";
+    };
+    const auto distinctValues = [](int count) {
+        std::string text = "<r>";
+        for (int i = 0; i < count; ++i) text += "<e>" + std::to_string(1000000 + i) + "</e>";
+        for (int i = 0; i < count; ++i) text += "<f>" + std::to_string(3000000 + i) + "</f>";
+        return text + "</r>";
+    };
+    const auto attributes = [](int count) {
+        std::string element = "<a";
+        for (int i = 0; i < 20; ++i) element += " z" + std::to_string(i) + "=\"\"";
+        return "<r>" + repeated(element + "/>", count) + "</r>";
+    };
+    std::string nested = ".", union8 = ".";
+    for (int i = 0; i < 10; ++i) nested = "translate(" + nested + ", '', '')";
+    for (int i = 1; i <= 7; ++i) union8 += " | following-sibling::a[" + std::to_string(i) + "]";
+    struct Call {
+        std::string xpath;
+        std::string control;  // the same without the call
+        std::string (*document)(int count);
+        double perElement;  // calls (or nodes, or operators) an element adds
+        double nsPerCall;
+        int count = 500;     // elements, then twice as many
+        int large = 900000;  // elements of a 3.6 MB document
+    };
+    const std::string literalA = "count(//a['a'='z'])", self = "count(//a[.='z'])";
+    const Call calls[] = {
+        {"count(//a[translate('a','b','c')='z'])", literalA, flat, 1, 27.4},
+        {"count(//a[" + nested + "='z'])", self, flat, 1, 335},
+        {"count(//a[translate(., ., '')='z'])", self, flat, 1, 127},
+        {"count(/r/a[count(" + union8 + ") = 8])", "count(/r/a[count(.) = 8])", flat, 1, 3150},
+        {"count(//a[count(. | ..) = 2])", "count(//a[count(.) = 2])", flat, 1, 136},
+        {"count(//a[concat('a','b')='z'])", literalA, flat, 1, 39.9},
+        {"count(//a[normalize-space('a')='z'])", literalA, flat, 1, 19.9},
+        {"count(//a[number('1')=7])", "count(//a[1=7])", flat, 1, 10.7},
+        {"count(//a[string()='z'])", literalA, flat, 1, 14.1},
+        {"count(//a[string(1" + std::string(22, '0') + ")='z'])", "count(//a['0'='z'])", flat, 1, 82.9},
+        {"count(//*[namespace-uri() = 'x'])", "count(//*[name() = 'x'])", ownPrefixes, 1, 267, 500, 120000},
+        {"count(/r[//e = //f])", "count(/r[count(//e) + count(//f) = 0])", distinctValues, 2, 167, 500, 130000},
+        {"count(/r[/r/e[1] = //f])", "count(/r[count(/r/e[1]) + count(//f) = 0])", distinctValues, 1, 58.8, 500,
+         130000},
+        {"count(//@* | //@*)", "count(//@*)", attributes, 20, 120, 500, 27000},
+        {"sum(//a | //a)", "sum(//a)", flat, 1, 104},
+        // An expression too large for the first levels of the cache: 7.9 ns
+        // an operator at the limit.
+        {"count(//a[" + balanced("1", "+", 1000) + " = 7])", "count(//a[1 = 7])", flat, 1999, 7.9, 50},
+    };
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.xpath.substr(0, 60));
+        std::uint64_t work[2][2] = {{0, 0}, {0, 0}};
+        for (int doubled = 0; doubled < 2; ++doubled) {
+            Shape shape(call.document(call.count << doubled));
+            for (int withCall = 0; withCall < 2; ++withCall) {
+                const std::string& xpath = withCall ? call.xpath : call.control;
+                EXPECT_TRUE(shape.select("/r[" + xpath + " < 0]", &outcome).empty());
+                EXPECT_TRUE(outcome.completed);
+                work[withCall][doubled] = outcome.work;
+            }
+        }
+        const double added = static_cast<double>(work[1][1] - work[1][0]) - static_cast<double>(work[0][1] - work[0][0]);
+        EXPECT_GE(added / (call.count * call.perElement), call.nsPerCall / kNominalNs);
+    }
+
+    // The same shapes on 3.6 MB documents stop within the allowances.
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.xpath.substr(0, 60));
+        Shape large(call.document(call.large));
+        large.select("/r[" + call.xpath + " < 0]", &outcome);
+        EXPECT_GT(large.text.size(), 3500000u);
     }
 }
