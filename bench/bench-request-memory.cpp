@@ -31,8 +31,16 @@
 // wall and CPU time and the peak growth; with --baseline-dir, then the same
 // on the baseline's corvane-service.
 //
-//   corvane-bench-request-memory [--only fields|xades|connections|back-to-back|xpath] [--baseline-dir <build>]
-//                                [--rounds N] [--requests N]
+// Then long XPath texts (balanced trees of millions of additions, over JSONP
+// and over the WebSocket of corvane-universal) and, with --fixed-cost, short
+// XPaths whose work grows with a document of 3.2 to 3.6 MB, each beside the same
+// request with "/r" and blanks in its place: the answer, the wall and CPU
+// time and the peak growth of the process that serves it, and what the XPath
+// adds to the peak; with --baseline-dir, then the same on the baseline's
+// programs.
+//
+//   corvane-bench-request-memory [--only fields|xades|connections|back-to-back|xpath|xpath-text]
+//                                [--baseline-dir <build>] [--rounds N] [--requests N] [--fixed-cost]
 //
 // CORVANE_BINARY_DIR names the build folder (programs and tls/root.pem).
 #include "agent-process.h"
@@ -43,13 +51,20 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
 
 #include <algorithm>
 #include <csignal>
@@ -65,6 +80,7 @@ namespace {
 using namespace corvane::test;
 
 constexpr quint16 kPort = 16357;
+constexpr quint16 kWssPort = 16356;
 // The service's "maxMultiPartSize": a body must stay below it.
 constexpr int kMultiPartLimit = 10000000;
 constexpr int kConcurrent = 6;
@@ -650,6 +666,362 @@ int runXPaths(const QString& baselineFolder) {
     return failures ? 1 : 0;
 }
 
+// ---- XPath texts that cost more than their length -------------------------------
+
+// Long XPath texts whose parsing or evaluation costs far more than their
+// bytes: a balanced tree of 2^20 or 2^22 additions over a tiny document (the
+// larger one only fits a WebSocket message), a balanced `or` of 30,000
+// translate() tests and a balanced sum of 100,000 ones in a predicate tried at
+// each of 900,000 elements. Then XPaths of a fixed length whose cost grows
+// with the document alone: translate() at each element, a union of eight
+// siblings at each, namespace-uri() under 99,346 prefixes, `=` between two
+// node-sets of distinct values, unions of 265,000 attributes and of 900,000
+// elements with themselves, and a number of 23 digits printed at each
+// element. Each runs beside the same request with the XPath replaced by "/r"
+// and blanks up to the same length: the request's cost without the XPath's
+// own work.
+struct TextShape {
+    const char* id;
+    std::string what;
+    bool webSocket;             // sent to corvane-universal; else over JSONP to corvane-service
+    const QByteArray* document;
+    QByteArray xpath;
+    bool selectsRoot;           // what the XPath selects once evaluated in full: /r, or nothing
+    bool fixedCost = false;     // measured only when asked for (--fixed-cost)
+};
+
+// `leaves` copies of `leaf` joined by `op`, two halves at a time in
+// parentheses, so the nesting is only log2(leaves) deep.
+void appendBalanced(QByteArray* out, const QByteArray& leaf, const QByteArray& op, int leaves) {
+    if (leaves == 1) {
+        *out += leaf;
+        return;
+    }
+    *out += '(';
+    appendBalanced(out, leaf, op, leaves / 2);
+    *out += op;
+    appendBalanced(out, leaf, op, leaves - leaves / 2);
+    *out += ')';
+}
+
+QByteArray balanced(const QByteArray& leaf, const QByteArray& op, int leaves) {
+    QByteArray out;
+    out.reserve(int(qint64(leaves) * (leaf.size() + op.size() + 2)));
+    appendBalanced(&out, leaf, op, leaves);
+    return out;
+}
+
+// The documents, built once for every build measured.
+struct TextDocuments {
+    QByteArray tiny = "<r><a/></r>";
+    QByteArray flat = "<r>" + repeatedText("<a/>", 900000) + "</r>";
+    QByteArray prefixes;        // 99,346 elements, each declaring its own prefix
+    QByteArray distinct;        // <e> then as many <f>, no value in both
+    QByteArray attributes;      // 265,000 attributes on elements of 100
+
+    TextDocuments() {
+        prefixes = "<r>";
+        for (int n = 0; n <= 99345; ++n) {
+            const QByteArray p = "p" + QByteArray::number(n);
+            prefixes += "<" + p + ":a xmlns:" + p + "=\"urn:x\"/>";
+        }
+        prefixes += "</r>";
+        constexpr int kValues = 128000;
+        distinct = "<r>";
+        for (int i = 0; i < kValues; ++i) distinct += "<e>" + QByteArray::number(1000000 + i) + "</e>";
+        for (int i = 0; i < kValues; ++i) distinct += "<f>" + QByteArray::number(2000000 + i) + "</f>";
+        distinct += "</r>";
+        attributes = "<r>";
+        for (int element = 0; element < 2650; ++element) {
+            attributes += "<e";
+            for (int a = 0; a < 100; ++a) {
+                attributes += " a" + QByteArray::number(a) + "=\"v" + QByteArray::number(element * 100 + a) + "\"";
+            }
+            attributes += "/>";
+        }
+        attributes += "</r>";
+    }
+};
+
+std::vector<TextShape> textShapes(const TextDocuments& d) {
+    const auto counted = [](const QByteArray& inner) { return "/r[count(" + inner + ") > 1]"; };
+    QByteArray translates = ".";
+    for (int i = 0; i < 10; ++i) translates = "translate(" + translates + ", '', '')";
+    QByteArray siblings = ".";
+    for (int i = 1; i <= 7; ++i) siblings += " | following-sibling::a[" + QByteArray::number(i) + "]";
+    constexpr bool fixed = true;
+    return {
+        {"1", "+ of 2^20 1s = 0", false, &d.tiny, "/r[" + balanced("1", "+", 1 << 20) + " = 0]", false},
+        {"2", "+ of 2^22 1s = 0", true, &d.tiny, "/r[" + balanced("1", "+", 1 << 22) + " = 0]", false},
+        {"3", "//a[or of 30,000 translate()]", false, &d.flat,
+         counted("//a[" + balanced("(translate('a','b','c')='z')", " or ", 30000) + "]"), false},
+        {"4", "//a[+ of 100,000 1s = 7]", false, &d.flat, counted("//a[" + balanced("1", "+", 100000) + " = 7]"),
+         false},
+        {"5a", "//a[translate('a','b','c')='z']", false, &d.flat, counted("//a[translate('a','b','c')='z']"), false,
+         fixed},
+        {"5a", "//a[10 nested translate(.) = 'z']", false, &d.flat, counted("//a[" + translates + " = 'z']"), false,
+         fixed},
+        {"5b", "/r/a[count(. | 7 siblings) = 8]", false, &d.flat, counted("/r/a[count(" + siblings + ") = 8]"),
+         true, fixed},
+        {"5b", "//a[count(. | ..) = 2]", false, &d.flat, counted("//a[count(. | ..) = 2]"), true, fixed},
+        {"5c", "//*[namespace-uri() = 'x']", false, &d.prefixes, counted("//*[namespace-uri() = 'x']"), false,
+         fixed},
+        {"5d", "//e = //f", false, &d.distinct, "/r[//e = //f]", false, fixed},
+        {"5d", "/r/e[1] = //f", false, &d.distinct, "/r[/r/e[1] = //f]", false, fixed},
+        {"5e", "//@* | //@*", false, &d.attributes, counted("//@* | //@*"), true, fixed},
+        {"5e", "sum(//a | //a)", false, &d.flat, "/r[sum(//a | //a) > 1]", false, fixed},
+        {"5f", "//a[string(1e22) = 'x']", false, &d.flat, counted("//a[string(1" + QByteArray(22, '0') + ") = 'x']"),
+         false, fixed},
+    };
+}
+
+// What one request cost the process that served it.
+struct Served {
+    QString code;
+    double seconds = 0, cpu = 0;
+    qint64 beforeKiB = 0;   // resident size just before
+    qint64 growthKiB = 0;   // of the peak resident size over that
+};
+
+// Sends one request with `send` (which returns the answer's code) and reads
+// the serving process's CPU time and peak resident size around it.
+template <class Send>
+Served serveOne(qint64 pid, const Send& send) {
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    Served served;
+    served.beforeKiB = residentKiB(pid);
+    resetPeakResident(pid);
+    const ProcessCost cost = processCost(pid);
+    QElapsedTimer timer;
+    timer.start();
+    served.code = send();
+    served.seconds = double(timer.elapsed()) / 1000.0;
+    served.cpu = double(processCost(pid).ticks - cost.ticks) / tick;
+    served.growthKiB = peakResidentKiB(pid) - served.beforeKiB;
+    return served;
+}
+
+// Waits until the process has given back what its last large request freed,
+// which it does once it has been idle for 1.5 s (memory-release.h): a request
+// measured before that would reuse those pages and show less growth. `idle`
+// started when that request was answered, `beforeKiB` is the resident size
+// it started from.
+void waitForRelease(qint64 pid, const QElapsedTimer& idle, qint64 beforeKiB) {
+    QThread::msleep(ulong(std::max<qint64>(0, 1450 - idle.elapsed())));
+    // Freed pages also go back little by little before the release, so a
+    // drop alone does not show it: the size has to come back near where the
+    // request started (a first request of a kind keeps a few MiB) and stay.
+    // The "before" column shows where a row started all the same.
+    constexpr qint64 kKeptKiB = 16 * 1024;
+    while (idle.elapsed() < 5000 && residentKiB(pid) > beforeKiB + kKeptKiB) QThread::msleep(20);
+    for (qint64 last = -1, now = residentKiB(pid); now != last && idle.elapsed() < 5000; now = residentKiB(pid)) {
+        last = now;
+        QThread::msleep(100);
+    }
+}
+
+// A wss client of corvane-universal that trusts the build's root: one message
+// out, the next one back.
+class WebSocketClient {
+public:
+    bool open() {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(rootCertificatePath()));
+        socket.setSslConfiguration(tls);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& m) { received << m; });
+        QEventLoop loop;
+        QObject::connect(&socket, &QWebSocket::connected, &loop, &QEventLoop::quit);
+        QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        socket.open(QUrl(QString("wss://127.0.0.1:%1").arg(kWssPort)));
+        loop.exec();
+        return socket.state() == QAbstractSocket::ConnectedState;
+    }
+    // A request's message: its JSON in Base64.
+    static QString message(const QByteArray& json) { return QString::fromLatin1(json.toBase64()); }
+    // The responseCode of the answer to `message`, or what went wrong.
+    QString request(const QString& message) {
+        socket.sendTextMessage(message);
+        if (received.isEmpty()) {
+            QEventLoop loop;
+            QObject::connect(&socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
+            QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+            QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        if (received.isEmpty()) {
+            return socket.state() == QAbstractSocket::ConnectedState ? "no answer"
+                                                                     : "closed " + QString::number(socket.closeCode());
+        }
+        const QJsonArray array = QJsonDocument::fromJson(received.takeFirst().toUtf8()).array();
+        return array.isEmpty() ? "empty answer" : array[0].toObject()["responseCode"].toString();
+    }
+
+private:
+    QWebSocket socket;
+    QStringList received;
+};
+
+// Processes running the program at `path` (the corvane-service that
+// corvane-universal starts beside itself, found by the copy in our folder).
+std::vector<qint64> processesRunning(const QString& path) {
+    std::vector<qint64> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (numeric && QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid)) == path) pids.push_back(pid);
+    }
+    return pids;
+}
+
+void endProcess(qint64 pid) {
+    if (kill(pid_t(pid), SIGTERM) != 0) return;
+    for (int i = 0; i < 100 && kill(pid_t(pid), 0) == 0; ++i) QThread::msleep(50);
+    if (kill(pid_t(pid), 0) == 0) kill(pid_t(pid), SIGKILL);
+}
+
+bool waitForFreePorts() {
+    for (int i = 0; i < 240; ++i) {
+        if (!portAcceptsConnections(kPort) && !portAcceptsConnections(kWssPort)) return true;
+        if (i == 0) std::printf("  (ports %d/%d busy: another run of the agent holds them; waiting up to 120 s)\n",
+                                kWssPort, kPort);
+        QThread::msleep(500);
+    }
+    return false;
+}
+
+void printTextRow(const TextShape& shape, const char* label, const QByteArray& xpath, const Served& s,
+                  const Served* padded) {
+    std::printf("  %-3s %-36s %-5s %6.2f %8.2f %6s %6s %8.2f %7.2f %10.1f %10.1f", shape.id, label,
+                shape.webSocket ? "wss" : "JSONP", shape.document->size() / 1e6, xpath.size() / 1e6,
+                padded ? (shape.selectsRoot ? "0" : "52") : "0", s.code.toLocal8Bit().constData(), s.seconds, s.cpu,
+                mib(s.beforeKiB), mib(s.growthKiB));
+    if (padded) std::printf(" %+12.1f", mib(s.growthKiB - padded->growthKiB));
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+int runXPathTexts(const QString& baselineFolder, bool fixedCost) {
+    std::printf("\nLong and costly signatureNodeXPaths, each in one signXaDES_BES_Enveloped request, simulated AKIS "
+                "card, after the same request with the XPath replaced by \"/r\" and blanks to the same length; "
+                "JSONP (multipart) rows on one fresh corvane-service, then wss rows on one fresh "
+                "corvane-universal%s%s\n", baselineFolder.isEmpty() ? "" : "; this build, then the baseline's",
+                fixedCost ? "" : " (the fixed-cost XPaths with --fixed-cost)");
+    std::string reason;
+    if (!rig::pcscdReady(&reason)) {
+        std::printf("  skipped: the test rig's pcscd is not running (%s)\n", reason.c_str());
+        return 0;
+    }
+    const std::vector<Build> builds = buildsToMeasure(baselineFolder);
+    int failures = 0;
+    try {
+        const AkisSigning akis;
+        const TextDocuments documents;
+        std::vector<TextShape> shapes;
+        for (TextShape& shape : textShapes(documents)) {
+            if (fixedCost || !shape.fixedCost) shapes.push_back(std::move(shape));
+        }
+        // The request's JSON with `xpath` where the signature goes.
+        const auto json = [&](const TextShape& shape, const QByteArray& xpath) {
+            QByteArray start = akis.request;
+            start.replace("\"signatureNodeXPath\":\"/*\"", "\"signatureNodeXPath\":\"" + xpath + "\"");
+            return start + shape.document->toBase64() + "\"}";
+        };
+        const QByteArray warmUp = akis.request + invoice(2000).toBase64() + "\"}";
+        const auto warmedUp = [&](const QString& code) {
+            if (code == "0") return;
+            std::printf("  note: the first, small signature answered %s\n", code.toLocal8Bit().constData());
+            ++failures;
+        };
+        for (const Build& measured : builds) {
+            std::printf("  %s (%s)\n", measured.name, measured.folder.toLocal8Bit().constData());
+            std::printf("  %-3s %-36s %-5s %6s %8s %6s %6s %8s %7s %10s %10s %12s\n", "", "XPath", "via", "doc MB",
+                        "XPath MB", "whole", "code", "seconds", "CPU s", "before MiB", "peak+ MiB", "- padded's");
+            const corvane::bench::BuildInUse build(measured.folder);
+            // The rows of one process: each shape after its padded twin, each
+            // request once the one before has been given back. `prepare` makes
+            // what `send` sends out of the JSON, before the clock starts.
+            const auto measureShapes = [&](bool webSocket, qint64 pid, const auto& prepare, const auto& send) {
+                QElapsedTimer sinceAnswer;   // not started before the first request
+                qint64 lastBefore = 0;
+                const auto serve = [&](const TextShape& shape, const QByteArray& xpath) {
+                    const auto request = prepare(json(shape, xpath));
+                    if (sinceAnswer.isValid()) waitForRelease(pid, sinceAnswer, lastBefore);
+                    const Served served = serveOne(pid, [&] { return send(request); });
+                    sinceAnswer.start();
+                    lastBefore = served.beforeKiB;
+                    return served;
+                };
+                for (const TextShape& shape : shapes) {
+                    if (shape.webSocket != webSocket) continue;
+                    const QByteArray blank = "/r" + QByteArray(shape.xpath.size() - 2, ' ');
+                    const Served padded = serve(shape, blank);
+                    printTextRow(shape, "\"/r\" and blanks", blank, padded, nullptr);
+                    if (padded.code != "0") ++failures;
+                    const Served hostile = serve(shape, shape.xpath);
+                    printTextRow(shape, shape.what.c_str(), shape.xpath, hostile, &padded);
+                    // Stopped or refused answers 52; signed only where the XPath selects /r.
+                    if (hostile.code != "52" && !(hostile.code == "0" && shape.selectsRoot)) ++failures;
+                }
+            };
+            {
+                AgentProcess agent("bin/corvane-service");
+                if (!startAgent(agent)) return 1;
+                // Loads the card's module; too small to leave memory to give back.
+                warmedUp(responseCode(postMultipart(akis.warmUp)));
+                QTemporaryDir folder;
+                measureShapes(
+                    false, agent.process().processId(),
+                    [&](const QByteArray& request) { return writeFile(folder, "body", jsonpMultipart(request)); },
+                    [](const QString& body) { return responseCode(postMultipart(body)); });
+                agent.stop();
+            }
+            // A baseline built for the JSONP figures alone (as run.sh builds
+            // one) has none.
+            if (!QFile::exists(measured.folder + "/bin/corvane-universal")) {
+                std::printf("  no wss rows: no %s/bin/corvane-universal\n", measured.folder.toLocal8Bit().constData());
+                continue;
+            }
+            AgentProcess agent("bin/corvane-universal", {"bin/corvane-service"});
+            const QString beside = agent.programFolder() + "/corvane-service";
+            const auto endBeside = [&] {
+                for (const qint64 pid : processesRunning(beside)) endProcess(pid);
+            };
+            if (!waitForFreePorts() || !agent.start(kWssPort)) {
+                std::printf("  corvane-universal did not come up on 127.0.0.1:%d\n", kWssPort);
+                endBeside();
+                return 1;
+            }
+            // Its corvane-service comes up beside it; waited for, so that its
+            // start does not fall inside a measured request.
+            waitForPort(kPort, true, 10000);
+            QThread::msleep(500);
+            WebSocketClient client;
+            if (!client.open()) {
+                std::printf("  no wss connection to corvane-universal\n");
+                agent.stop();
+                endBeside();
+                return 1;
+            }
+            warmedUp(client.request(WebSocketClient::message(warmUp)));
+            measureShapes(
+                true, agent.process().processId(),
+                [](const QByteArray& request) { return WebSocketClient::message(request); },
+                [&](const QString& message) { return client.request(message); });
+            agent.stop();
+            endBeside();
+        }
+    } catch (const std::exception& e) {
+        std::printf("  the simulated card failed: %s\n", e.what());
+        return 1;
+    }
+    std::printf("  (whole: the code once the XPath is evaluated in full: 0 where it selects /r, 52 where it selects "
+                "nothing; a stopped XPath answers 52 too; before: the serving process's resident size just before; "
+                "peak+: growth of its peak resident size over that; - padded's: this row's over the padded row's "
+                "above it)\n");
+    return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -658,12 +1030,14 @@ int main(int argc, char** argv) {
     QString only;
     QString baseline = QString::fromLocal8Bit(qgetenv("CORVANE_BASELINE_DIR"));
     int rounds = 3, requests = 4;
+    bool fixedCost = false;
     const QStringList args = application.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--only" && i + 1 < args.size()) only = args[++i];
         else if (args[i] == "--baseline-dir" && i + 1 < args.size()) baseline = args[++i];
         else if (args[i] == "--rounds" && i + 1 < args.size()) rounds = std::max(1, args[++i].toInt());
         else if (args[i] == "--requests" && i + 1 < args.size()) requests = std::max(1, args[++i].toInt());
+        else if (args[i] == "--fixed-cost") fixedCost = true;
     }
     if (!QFile::exists(rootCertificatePath())) {
         std::printf("no TLS root at %s: build corvane-service first\n",
@@ -678,5 +1052,6 @@ int main(int argc, char** argv) {
     if (only.isEmpty() || only == "connections") failures += runConnections(baseline, rounds);
     if (only.isEmpty() || only == "back-to-back") failures += runBackToBack(baseline, rounds, requests);
     if (only.isEmpty() || only == "xpath") failures += runXPaths(baseline);
+    if (only.isEmpty() || only == "xpath-text") failures += runXPathTexts(baseline, fixedCost);
     return failures ? 1 : 0;
 }
