@@ -13,7 +13,9 @@
 // child or sibling on an axis' way 1 (the following and preceding axes may
 // pass the whole depth of the tree for each node they hand on), an element
 // climbed by lang() or namespace-uri() 2, an attribute looked at outside a
-// walk 2, an operator or function 1, a number printed 10, and for bytes: 1
+// walk 2, an operator 1 (a comparison 2), a function call 2 (3 when it
+// answers a string or compares two), a number
+// printed 28, and for bytes: 1
 // for each 32 read, compared, copied or scanned many at a time (a literal
 // each time it is used, string values, memcmp, memchr), 1 for each 3 looked
 // at one by one (translate(), normalize-space(), numbers read, lang()), and
@@ -22,10 +24,12 @@
 // byte); a node moved from one node-set into another 2, namespace-uri()'s
 // table of answers 4 a look-up and 8 an answer kept, and two node-sets
 // compared by = about log2 n for each value, to sort and look up hashes.
-// Fixed costs of a call are charged whatever its arguments: 4 for a string
-// built by a function (8 for concat()), 2 for a number read, 3 for a node's
-// string value, 16 for two node-sets merged by a union, 48 for a prefix
-// namespace-uri() meets for the first time, 40 for a translate() table of
+// Fixed costs of a call are charged whatever its arguments: 2 units for
+// the call itself, 2 more for a name fetched by name() or local-name(), 4
+// for a string built by a function (8 for concat()), 2 for a number read,
+// 3 for a node's string value, 16 for two node-sets merged by a union, 128 for a prefix
+// namespace-uri() meets for the first time (its table of answers made, in
+// a map that grows out of the cache), 40 for a translate() table of
 // arguments that are not literals; tables of node-sets (for = and the sort
 // into document order) pay 4 for each insert or look-up. The text itself
 // costs 24 units a byte, charged before it is compiled, and the trees it

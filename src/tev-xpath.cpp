@@ -905,7 +905,7 @@ private:
     // map of prefixes allocated, and that map grown now and then.
     static constexpr std::uint64_t kLookUp = 4;
     static constexpr std::uint64_t kRecord = 8;
-    static constexpr std::uint64_t kNewPrefix = 48;
+    static constexpr std::uint64_t kNewPrefix = 128;
     // translate()'s table made at a call whose 'from' or 'to' is not a
     // literal: 768 bytes cleared and a 256-step loop.
     static constexpr std::uint64_t kTranslateTable = 40;
@@ -1166,7 +1166,10 @@ Op mirrored(Op op) {
     }
 }
 
+// A comparison pays one unit beside the operator's: its operands converted
+// to the type compared (strings held while they are compared).
 bool Evaluator::compare(const Expr& e, const Context& c) {
+    chargeOp();
     const Expr* l = e.args[0].get();
     const Expr* r = e.args[1].get();
     Op op = e.op;
@@ -1376,7 +1379,13 @@ Node Evaluator::firstOf(const Expr& arg, const Context& c, bool* found) {
     return set.empty() ? Node() : set.front();
 }
 
+// A function call costs two units beside what its arguments and its work
+// cost: the call dispatched, then the function's own switch; one that
+// answers a string, a third for the string handed back (a view or a string
+// of its own, moved out).
 Str Evaluator::call(const Expr& e, const Context& c) {
+    chargeOp();
+    chargeOp();
     chargeOp();
     switch (e.fn) {
         case Fn::Concat: charge(2 * kBuild); break;
@@ -1396,6 +1405,7 @@ Str Evaluator::call(const Expr& e, const Context& c) {
             if (!e.args.empty()) n = firstOf(*e.args[0], c, &found);
             if (!found) return Str();
             if (e.fn == Fn::NamespaceUri) return measured(Str(std::string_view(namespaceUri(n))));
+            charge(kAttribute);  // the name fetched from the library
             const std::string_view name(n.attr ? n.attribute().name() : n.node.name());
             chargeRead(name.size());
             return Str(e.fn == Fn::Name ? name : std::string_view(localNameOf(name.data())));
@@ -1581,6 +1591,7 @@ bool Evaluator::lang(const Node& from, std::string_view wanted) {
 }
 
 double Evaluator::callNumber(const Expr& e, const Context& c) {
+    chargeOp();  // the second of a call's two units (number() charged the first)
     switch (e.fn) {
         case Fn::Last: return static_cast<double>(c.size);
         case Fn::Position: return static_cast<double>(c.position);
@@ -1608,8 +1619,10 @@ double Evaluator::callNumber(const Expr& e, const Context& c) {
 }
 
 bool Evaluator::callBoolean(const Expr& e, const Context& c) {
+    chargeOp();  // the second of a call's two units (boolean() charged the first)
     switch (e.fn) {
         case Fn::StartsWith: case Fn::Contains: {
+            chargeOp();  // two strings held while they are compared
             const Str s = string(*e.args[0], c), p = string(*e.args[1], c);
             if (e.fn == Fn::StartsWith) return sameText(s.view().substr(0, p.view().size()), p.view());
             return find(s.view(), p.view()) != std::string_view::npos;
