@@ -16,8 +16,8 @@
 # up to 2 minutes for them; the comparison servers use 16358 and 16359).
 # BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
 # (default 40) the number of signing rounds. BENCH_BASELINE=<commit> also
-# builds that commit's corvane-service (Release, in a git worktree at
-# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP,
+# builds that commit's corvane-service and corvane-universal (Release, in a
+# git worktree at <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP,
 # memory around large requests and back-to-back large requests on it and on
 # this build, taking turns on fresh processes; BENCH_BASELINE_DIR=<build
 # folder> uses a baseline already built. BENCH_BASELINE_ROUNDS (default 3) is
@@ -57,9 +57,9 @@ if [ -z "$baseline_dir" ] && [ -n "${BENCH_BASELINE:-}" ]; then
       { echo "bench: cannot check out $baseline_commit into $baseline_root/src"; exit 2; }
   fi
   baseline_dir="$baseline_root/build"
-  echo "bench: building corvane-service of $baseline_commit in $baseline_dir"
+  echo "bench: building corvane-service and corvane-universal of $baseline_commit in $baseline_dir"
   if ! { cmake -S "$baseline_root/src" -B "$baseline_dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF &&
-         cmake --build "$baseline_dir" --target corvane-service -j"$(nproc)"; } >"$baseline_root/build.log" 2>&1; then
+         cmake --build "$baseline_dir" --target corvane-service corvane-universal -j"$(nproc)"; } >"$baseline_root/build.log" 2>&1; then
     tail -40 "$baseline_root/build.log"
     exit 2
   fi
