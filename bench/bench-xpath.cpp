@@ -715,8 +715,8 @@ int main(int argc, char** argv) {
     if (timeoutSeconds == 0) timeoutSeconds = longer ? 30 : 2;
     int status = 0;
     if (only.empty() || only == "calibration") {
-        // Its rows flag a primitive over twice the nominal themselves: that is
-        // a figure to act on, not a measurement that failed.
+        // It answers 1 for a primitive over twice the nominal, a figure to act
+        // on, as for a row it could not measure; its rows say which, loudly.
         const int calibration = corvane::bench::calibrationRows(calibrationSize, calibrationRuns);
         if (calibration == 2) status = 2;
         if (calibration == 1) std::printf("\n  NOTE: calibration rows flagged above\n");
