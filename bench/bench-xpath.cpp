@@ -9,7 +9,7 @@
 // pugixml busy for hours (pugixml is not run on them): the time ours takes
 // to stop and the work it counted.
 //
-// Prints the median time of 5 runs of each, their ratio, the nodes each
+// Prints the median time of 3 runs of each, their ratio, the nodes each
 // selects, the work ours counted as a share of the allowance, and the time
 // per 1,000 elements, which stays flat from N to 4N when the cost grows with
 // the size of the document; asserts nothing about time. pugixml's first run
@@ -292,12 +292,13 @@ std::string namesOf(const std::vector<std::uintptr_t>& words) {
     return names.empty() ? "-" : names;
 }
 
-// The median time of up to 5 runs of `run`, counting those in `ms` already
-// taken; a run over a second is not repeated (pugixml takes minutes on some
-// forms over the deep shape).
+// The median time of up to kRuns runs of `run`, counting those in `ms`
+// already taken; a run over a second is not repeated (pugixml takes minutes
+// on some forms over the deep shape). Three are enough to drop an outlier.
+const std::size_t kRuns = 3;
 template <typename Run>
 double medianMs(const Run& run, int* runs, std::vector<double> ms = {}) {
-    while (ms.size() < 5 && (ms.empty() || ms.back() < 1000)) {
+    while (ms.size() < kRuns && (ms.empty() || ms.back() < 1000)) {
         const Clock::time_point start = Clock::now();
         run();
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
@@ -309,7 +310,7 @@ double medianMs(const Run& run, int* runs, std::vector<double> ms = {}) {
 
 // pugixml's time on a form: a first run in a child, killed after
 // `timeoutSeconds` (it needs minutes for //*//*//* over the deep shape); when
-// that run took under a second, the median of it and 4 runs here. The nodes
+// that run took under a second, the median of it and 2 runs here. The nodes
 // come from the child.
 struct TheirForm {
     Measured first;
@@ -354,7 +355,7 @@ int formRows(int size, int timeoutSeconds) {
                                   "/Invoice[count(//*[count(//*[count(//*[count(//*) > 0]) > 0]) > 0]) > 0]"};
     const int formCount = sizeof forms / sizeof *forms, costlyCount = sizeof costly / sizeof *costly;
 
-    std::printf("\nXPaths: selectByXPath against pugixml's select_nodes (median of 5 runs each)\n");
+    std::printf("\nXPaths: selectByXPath against pugixml's select_nodes (median of %zu runs each)\n", kRuns);
     for (int f = 0; f < formCount + costlyCount; ++f) {
         std::printf("  %c%-2d %s\n", f < formCount ? 'F' : 'C', (f < formCount ? f : f - formCount) + 1,
                     f < formCount ? forms[f] : costly[f - formCount]);
@@ -386,7 +387,7 @@ int formRows(int size, int timeoutSeconds) {
                 const double share = 100.0 * static_cast<double>(outcome.work) / static_cast<double>(allowance.work);
                 if (!form) {
                     std::printf("  %-5s %8d C%-4d %10.3f%c %12s %7s %9s %9s %8.1f %9.4f%s\n", deep ? "deep" : "flat", n,
-                                f - formCount + 1, ours, ourRuns < 5 ? '*' : ' ', "-", "-", selected.c_str(), "-", share,
+                                f - formCount + 1, ours, ourRuns < int(kRuns) ? '*' : ' ', "-", "-", selected.c_str(), "-", share,
                                 ours * 1000 / n, outcome.completed ? "  COMPLETED" : "");
                     if (outcome.completed) ++flagged;
                     continue;
@@ -395,7 +396,7 @@ int formRows(int size, int timeoutSeconds) {
                 char theirMs[32], ratio[32] = "-", theirSelected[32];
                 std::string flag;
                 if (theirs.first.state == Measured::Answered) {
-                    std::snprintf(theirMs, sizeof theirMs, "%11.3f%c", theirs.ms, theirs.runs < 5 ? '*' : ' ');
+                    std::snprintf(theirMs, sizeof theirMs, "%11.3f%c", theirs.ms, theirs.runs < int(kRuns) ? '*' : ' ');
                     std::snprintf(ratio, sizeof ratio, "%.2f", ours / theirs.ms);
                     std::snprintf(theirSelected, sizeof theirSelected, "%zu", theirs.first.nodes.size() / 2);
                     std::vector<std::uintptr_t> ourWords;
@@ -413,7 +414,7 @@ int formRows(int size, int timeoutSeconds) {
                     if (!outcome.completed) flag = "  STOPPED";
                 }
                 std::printf("  %-5s %8d F%-4d %10.3f%c %s %7s %9s %9s %8.1f %9.4f%s\n", deep ? "deep" : "flat", n, f + 1,
-                            ours, ourRuns < 5 ? '*' : ' ', theirMs, ratio, selected.c_str(), theirSelected, share,
+                            ours, ourRuns < int(kRuns) ? '*' : ' ', theirMs, ratio, selected.c_str(), theirSelected, share,
                             ours * 1000 / n, flag.c_str());
                 if (!flag.empty()) ++flagged;
                 std::fflush(stdout);
