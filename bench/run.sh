@@ -14,16 +14,24 @@
 # builds what the figures need, and runs the real programs from private
 # program folders (ports 127.0.0.1:16356 and 16357 must be free, a run waits
 # up to 2 minutes for them; the comparison servers use 16358 and 16359).
-# BENCH_SECONDS (default 3) is the time per throughput row, BENCH_ROUNDS
-# (default 40) the number of signing rounds. BENCH_BASELINE=<commit> also
-# builds that commit's corvane-service (Release, in a git worktree at
-# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over JSONP,
-# memory around large requests and back-to-back large requests on it and on
-# this build, taking turns on fresh processes; BENCH_BASELINE_DIR=<build
-# folder> uses a baseline already built. BENCH_BASELINE_ROUNDS (default 3) is
-# the number of turns of each build for the "initialize" rates.
+# BENCH_SECONDS (default 1) is the time per throughput row, BENCH_ROUNDS
+# (default 40) the number of signing rounds. BENCH_LONG=1 lets pugixml run
+# 30 s instead of 2 on each XPath and reruns the hostile ones it did not
+# finish on a tenth of the document (corvane-bench-xpath --long), and adds
+# the request-memory rows of hostile XPaths over JSONP and of the fixed
+# costs of short calls (corvane-bench-request-memory --long).
+# BENCH_BASELINE=<commit> also builds that commit's corvane-service and
+# corvane-universal (Release, in a git worktree at
+# <build-dir>/baseline-<commit>/) and measures the "initialize" rate over
+# JSONP, memory around large requests and back-to-back large requests on it
+# and on this build, taking turns on fresh processes; BENCH_BASELINE_DIR=
+# <build folder> uses a baseline already built. BENCH_BASELINE_ROUNDS
+# (default 3) is the number of turns of each build for the "initialize"
+# rates. Without a baseline there are no turns to take: the memory rows that
+# take them run one round (the back-to-back one with 8 requests).
 # Nothing here asserts a time; the exit status only says whether every
-# measurement ran (a failing request or signature makes it non-zero).
+# measurement ran (a failing request or signature makes it non-zero); rows a
+# program flags are printed, not counted.
 set -uo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,9 +65,9 @@ if [ -z "$baseline_dir" ] && [ -n "${BENCH_BASELINE:-}" ]; then
       { echo "bench: cannot check out $baseline_commit into $baseline_root/src"; exit 2; }
   fi
   baseline_dir="$baseline_root/build"
-  echo "bench: building corvane-service of $baseline_commit in $baseline_dir"
+  echo "bench: building corvane-service and corvane-universal of $baseline_commit in $baseline_dir"
   if ! { cmake -S "$baseline_root/src" -B "$baseline_dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF &&
-         cmake --build "$baseline_dir" --target corvane-service -j"$(nproc)"; } >"$baseline_root/build.log" 2>&1; then
+         cmake --build "$baseline_dir" --target corvane-service corvane-universal -j"$(nproc)"; } >"$baseline_root/build.log" 2>&1; then
     tail -40 "$baseline_root/build.log"
     exit 2
   fi
@@ -79,11 +87,11 @@ if [ -n "$baseline_dir" ]; then
 fi
 
 status=0
-CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-3}" \
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-endpoints" --seconds "${BENCH_SECONDS:-1}" \
   ${baseline_dir:+--baseline-dir "$baseline_dir" --rounds "${BENCH_BASELINE_ROUNDS:-3}"} || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-signing" --rounds "${BENCH_ROUNDS:-40}" || status=1
 CORVANE_SOURCE_DIR="$source_dir" "$build_dir/bench/corvane-bench-xml-namespaces" || status=1
-"$build_dir/bench/corvane-bench-xpath" || status=1
+"$build_dir/bench/corvane-bench-xpath" $([ "${BENCH_LONG:-0}" = 1 ] && echo --long) || status=1
 # The XAdES rows of the request-memory figures sign with a simulated card in
 # the test rig's pcscd. Where no pcscd runs at all, root starts the rig of this
 # build folder (a build with the tests has one) for them, and stops it after.
@@ -93,8 +101,13 @@ if [ "$(id -u)" = 0 ] && [ ! -e /run/pcscd/pcscd.comm ] && ! pgrep -x pcscd >/de
    BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" start >/dev/null; then
   rig_started=1
 fi
-CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-request-memory" \
-  ${baseline_dir:+--baseline-dir "$baseline_dir"} || status=1
+if [ -n "$baseline_dir" ]; then
+  memory_options=(--baseline-dir "$baseline_dir")
+else
+  memory_options=(--rounds 1 --requests 8)
+fi
+[ "${BENCH_LONG:-0}" = 1 ] && memory_options+=(--long)
+CORVANE_BINARY_DIR="$build_dir" "$build_dir/bench/corvane-bench-request-memory" "${memory_options[@]}" || status=1
 [ $rig_started = 1 ] && BUILD_DIR="$build_dir" "$source_dir/tests/rig/pcscd-rig.sh" stop >/dev/null
 echo
 [ $status -ne 0 ] && echo "bench: some measurements did not complete (see the notes above)"
