@@ -14,8 +14,7 @@
 // pass the whole depth of the tree for each node they hand on), an element
 // climbed by lang() or namespace-uri() 2, an attribute looked at outside a
 // walk 2, an operator 1 (a comparison 2), a function call 2 (3 when it
-// answers a string or compares two), a number
-// printed 28, and for bytes: 1
+// answers a string or compares two), a number printed 28, and for bytes: 1
 // for each 32 read, compared, copied or scanned many at a time (a literal
 // each time it is used, string values, memcmp, memchr), 1 for each 3 looked
 // at one by one (translate(), normalize-space(), numbers read, lang()), and
@@ -27,15 +26,15 @@
 // Fixed costs of a call are charged whatever its arguments: 2 units for
 // the call itself, 2 more for a name fetched by name() or local-name(), 4
 // for a string built by a function (8 for concat()), 2 for a number read,
-// 3 for a node's string value, 16 for two node-sets merged by a union, 128 for a prefix
-// namespace-uri() meets for the first time (its table of answers made, in
-// a map that grows out of the cache), 40 for a translate() table of
-// arguments that are not literals; tables of node-sets (for = and the sort
-// into document order) pay 4 for each insert or look-up. The text itself
-// costs 24 units a byte, charged before it is compiled, and the trees it
-// compiles into are counted as 128 bytes held a byte of text; an XPath of
-// more than 256 nodes pays 3 units, not 1, for each node evaluated (it no
-// longer stays in the nearest caches).
+// 3 for a node's string value, 16 for two node-sets merged by a union,
+// 128 for a prefix namespace-uri() meets for the first time (its table of
+// answers made, in a map that grows out of the cache), 40 for a
+// translate() table of arguments that are not literals; tables of
+// node-sets (for = and the sort into document order) pay 4 for each insert
+// or look-up. The text itself costs 24 units a byte, charged before it is
+// compiled, and the trees it compiles into are counted as 128 bytes held a
+// byte of text; an XPath of more than 256 nodes pays 3 units, not 1, for
+// each node evaluated (it no longer stays in the nearest caches).
 // When either count passes its allowance the evaluation stops and
 // the XPath selects nothing. Counting work, not time, gives the same answer
 // to the same request on every machine.
@@ -105,8 +104,8 @@ struct XPathOutcome {
 
 // Sets *nodes to what `xpath` selects from `context`, in document order and
 // without duplicates. When an allowance runs out, or the text is longer than
-// kXPathTextLimit, *nodes is left empty and the outcome says so. Throws pugi::xpath_exception, as select_nodes does,
-// for a text that does not compile or does not select nodes: pugixml compiles
+// kXPathTextLimit, *nodes is left empty and the outcome says so. Throws
+// pugi::xpath_exception, as select_nodes does, for a text that does not compile or does not select nodes: pugixml compiles
 // the text first.
 XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
                            std::vector<pugi::xpath_node>* nodes);

@@ -1028,6 +1028,13 @@ void ensureDeclaration(pugi::xml_document* document, bool withEncoding) {
 
 // ---- enveloped road ----------------------------------------------------------------------
 
+// An XPath as the log shows it: its first 256 bytes (a text of up to
+// 16 KB would empty a log of 10,000 bytes by itself).
+std::string shownXPath(const std::string& xpath) {
+    constexpr std::size_t kShown = 256;
+    return xpath.size() > kShown ? xpath.substr(0, kShown) + "..." : xpath;
+}
+
 // What the caller's XPath selects, in document order. Its work is bounded by
 // an allowance that grows with the document (tev-xpath.h); an XPath that
 // spends it selects nothing, and the log says after how much work it stopped.
@@ -1039,7 +1046,7 @@ std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const 
         logError("The XPath of " + std::to_string(xpath.size()) + " bytes is refused: an XPath may hold at most " +
                  std::to_string(kXPathTextLimit) + " bytes (it starts " + xpath.substr(0, 64) + ")");
     } else if (!outcome.completed) {
-        logError("The XPath " + xpath.substr(0, 256) + (xpath.size() > 256 ? "..." : "") + " is stopped after " +
+        logError("The XPath " + shownXPath(xpath) + " is stopped after " +
                  std::to_string(outcome.work) + " units of work, the allowance for a document of " +
                  std::to_string(documentBytes) + " bytes");
     }
@@ -1062,8 +1069,7 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std:
     }
     const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath, documentBytes);
     if (found.empty()) {
-        logError("The node to be signed cannot be found with XPath " + xpath.substr(0, 256) +
-                 (xpath.size() > 256 ? "..." : ""));
+        logError("The node to be signed cannot be found with XPath " + shownXPath(xpath));
         return kInvalidSignatureTarget;
     }
     const pugi::xpath_node& selected = found.front();

@@ -1022,7 +1022,7 @@ private:
     std::uint64_t allowance_;
     // What evaluating one node of the XPath costs: 1, or more for an XPath
     // too large to stay in the cache, where each node is a pointer chased
-    // to memory (see weightOfNodes).
+    // to memory (kLargeNodeWeight).
     std::uint64_t opWeight_;
     std::uint64_t work_ = 0;
     // namespace-uri() answers per prefix, for elements this far up and more
@@ -1384,9 +1384,7 @@ Node Evaluator::firstOf(const Expr& arg, const Context& c, bool* found) {
 // answers a string, a third for the string handed back (a view or a string
 // of its own, moved out).
 Str Evaluator::call(const Expr& e, const Context& c) {
-    chargeOp();
-    chargeOp();
-    chargeOp();
+    charge(3 * opWeight_);
     switch (e.fn) {
         case Fn::Concat: charge(2 * kBuild); break;
         case Fn::SubstringBefore: case Fn::SubstringAfter: case Fn::Substring: case Fn::NormalizeSpace:
@@ -2155,22 +2153,20 @@ XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, const XP
     };
     {
         // The text is charged before it is compiled, and its trees held.
-        Evaluator textOnly(allowance.work, 1);
-        try {
-            textOnly.charge(kTextByte * xpath.size());
-            meter.hold(kTreeBytesPerTextByte * xpath.size());
-        } catch (const Stopped&) {
-            outcome.work = textOnly.work();
-            outcome.peakBytes = meter.peak;
-            outcome.memoryExhausted = outcome.work <= allowance.work;
+        const std::uint64_t textWork = kTextByte * xpath.size();
+        const std::uint64_t treeBytes = kTreeBytesPerTextByte * xpath.size();
+        if (textWork > allowance.work || treeBytes > allowance.memory) {
+            outcome.work = textWork;
+            outcome.memoryExhausted = textWork <= allowance.work;
             return outcome;
         }
+        meter.hold(treeBytes);
         const Compiled compiled = compile(xpath, nodeSetOnly);
         if (!compiled.expr) return outcome;
         const Running running(&meter);
         Evaluator evaluator(allowance.work, compiled.opWeight);
         try {
-            evaluator.charge(textOnly.work());
+            evaluator.charge(textWork);
             evaluate(&evaluator, *compiled.expr);
             outcome.completed = true;
         } catch (const Stopped&) {
