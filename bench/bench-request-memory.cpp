@@ -49,23 +49,18 @@
 #include "card-simulator.h"
 #include "rig-pcsc.h"
 #include "rig-readers.h"
+#include "wss-client.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
-#include <QUrl>
-#include <QWebSocket>
 
 #include <algorithm>
 #include <csignal>
@@ -821,47 +816,20 @@ void waitForRelease(qint64 pid, const QElapsedTimer& idle, qint64 beforeKiB) {
     }
 }
 
-// A wss client of corvane-universal that trusts the build's root: one message
-// out, the next one back.
-class WebSocketClient {
-public:
-    bool open() {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates(QSslCertificate::fromPath(rootCertificatePath()));
-        socket.setSslConfiguration(tls);
-        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& m) { received << m; });
-        QEventLoop loop;
-        QObject::connect(&socket, &QWebSocket::connected, &loop, &QEventLoop::quit);
-        QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        socket.open(QUrl(QString("wss://127.0.0.1:%1").arg(kWssPort)));
-        loop.exec();
-        return socket.state() == QAbstractSocket::ConnectedState;
+// The responseCode of the answer to `message` (a WsClient frame), or what
+// went wrong. A request of megabytes may take minutes to stop when the
+// evaluator is not bounded.
+QString responseCodeOver(WsClient& client, const QString& message) {
+    client.socket.sendTextMessage(message);
+    const QString answer = client.next(300000);
+    if (answer.isEmpty()) {
+        return client.socket.state() == QAbstractSocket::ConnectedState
+                   ? "no answer"
+                   : "closed " + QString::number(client.socket.closeCode());
     }
-    // A request's message: its JSON in Base64.
-    static QString message(const QByteArray& json) { return QString::fromLatin1(json.toBase64()); }
-    // The responseCode of the answer to `message`, or what went wrong.
-    QString request(const QString& message) {
-        socket.sendTextMessage(message);
-        if (received.isEmpty()) {
-            QEventLoop loop;
-            QObject::connect(&socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
-            QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
-            QTimer::singleShot(300000, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        if (received.isEmpty()) {
-            return socket.state() == QAbstractSocket::ConnectedState ? "no answer"
-                                                                     : "closed " + QString::number(socket.closeCode());
-        }
-        const QJsonArray array = QJsonDocument::fromJson(received.takeFirst().toUtf8()).array();
-        return array.isEmpty() ? "empty answer" : array[0].toObject()["responseCode"].toString();
-    }
-
-private:
-    QWebSocket socket;
-    QStringList received;
-};
+    const QJsonArray array = QJsonDocument::fromJson(answer.toUtf8()).array();
+    return array.isEmpty() ? "empty answer" : array[0].toObject()["responseCode"].toString();
+}
 
 // Processes running the program at `path` (the corvane-service that
 // corvane-universal starts beside itself, found by the copy in our folder).
@@ -945,31 +913,19 @@ int runXPathTexts(const QString& baselineFolder, bool fixedCost) {
             std::printf("  %-3s %-36s %-5s %6s %8s %6s %6s %8s %7s %10s %10s %12s\n", "", "XPath", "via", "doc MB",
                         "XPath MB", "whole", "code", "seconds", "CPU s", "before MiB", "peak+ MiB", "- padded's");
             const corvane::bench::BuildInUse build(measured.folder);
-            // The rows of one process: each shape after its padded twin, each
-            // request once the one before has been given back. `prepare` makes
-            // what `send` sends out of the JSON, before the clock starts.
-            const auto measureShapes = [&](bool webSocket, qint64 pid, const auto& prepare, const auto& send) {
-                QElapsedTimer sinceAnswer;   // not started before the first request
-                qint64 lastBefore = 0;
-                const auto serve = [&](const TextShape& shape, const QByteArray& xpath) {
-                    const auto request = prepare(json(shape, xpath));
-                    if (sinceAnswer.isValid()) waitForRelease(pid, sinceAnswer, lastBefore);
-                    const Served served = serveOne(pid, [&] { return send(request); });
-                    sinceAnswer.start();
-                    lastBefore = served.beforeKiB;
-                    return served;
-                };
-                for (const TextShape& shape : shapes) {
-                    if (shape.webSocket != webSocket) continue;
-                    const QByteArray blank = "/r" + QByteArray(shape.xpath.size() - 2, ' ');
-                    const Served padded = serve(shape, blank);
-                    printTextRow(shape, "\"/r\" and blanks", blank, padded, nullptr);
-                    if (!paddedAnswered(padded.code, blank)) ++failures;
-                    const Served hostile = serve(shape, shape.xpath);
-                    printTextRow(shape, shape.what.c_str(), shape.xpath, hostile, &padded);
-                    // Stopped or refused answers 52; signed only where the XPath selects /r.
-                    if (hostile.code != "52" && !(hostile.code == "0" && shape.selectsRoot)) ++failures;
-                }
+            // A shape after its padded twin: both rows printed, both answers
+            // checked. `serve` answers false when the request could not be made.
+            const auto measurePair = [&](const TextShape& shape, const auto& serve) {
+                const QByteArray blank = "/r" + QByteArray(shape.xpath.size() - 2, ' ');
+                Served padded, hostile;
+                if (!serve(shape, blank, &padded)) return false;
+                printTextRow(shape, "\"/r\" and blanks", blank, padded, nullptr);
+                if (!paddedAnswered(padded.code, blank)) ++failures;
+                if (!serve(shape, shape.xpath, &hostile)) return false;
+                printTextRow(shape, shape.what.c_str(), shape.xpath, hostile, &padded);
+                // Stopped or refused answers 52; signed only where the XPath selects /r.
+                if (hostile.code != "52" && !(hostile.code == "0" && shape.selectsRoot)) ++failures;
+                return true;
             };
             {
                 AgentProcess agent("bin/corvane-service");
@@ -977,10 +933,23 @@ int runXPathTexts(const QString& baselineFolder, bool fixedCost) {
                 // Loads the card's module; too small to leave memory to give back.
                 warmedUp(responseCode(postMultipart(akis.warmUp)));
                 QTemporaryDir folder;
-                measureShapes(
-                    false, agent.process().processId(),
-                    [&](const QByteArray& request) { return writeFile(folder, "body", jsonpMultipart(request)); },
-                    [](const QString& body) { return responseCode(postMultipart(body)); });
+                const qint64 pid = agent.process().processId();
+                // The JSONP rows on one process, each request once the one
+                // before has been given back; the body is written before the
+                // clock starts.
+                QElapsedTimer sinceAnswer;  // not started before the first request
+                qint64 lastBefore = 0;
+                const auto serve = [&](const TextShape& shape, const QByteArray& xpath, Served* served) {
+                    const QString body = writeFile(folder, "body", jsonpMultipart(json(shape, xpath)));
+                    if (sinceAnswer.isValid()) waitForRelease(pid, sinceAnswer, lastBefore);
+                    *served = serveOne(pid, [&] { return responseCode(postMultipart(body)); });
+                    sinceAnswer.start();
+                    lastBefore = served->beforeKiB;
+                    return true;
+                };
+                for (const TextShape& shape : shapes) {
+                    if (!shape.webSocket) measurePair(shape, serve);
+                }
                 agent.stop();
             }
             // A baseline built for the JSONP figures alone (as run.sh builds
@@ -1008,31 +977,23 @@ int runXPathTexts(const QString& baselineFolder, bool fixedCost) {
                 // its start does not fall inside a measured request.
                 waitForPort(kPort, true, 10000);
                 QThread::msleep(500);
-                WebSocketClient client;
-                if (!client.open()) {
+                WsClient client;
+                if (!client.open(10000, kWssPort)) {
                     std::printf("  no wss connection to corvane-universal\n");
                     agent.stop();
                     endBeside();
                     return false;
                 }
-                warmedUp(client.request(WebSocketClient::message(warmUp)));
+                warmedUp(responseCodeOver(client, WsClient::message(warmUp)));
                 QThread::msleep(2000);
-                const QString message = WebSocketClient::message(json(shape, xpath));
-                *served = serveOne(agent.process().processId(), [&] { return client.request(message); });
+                const QString message = WsClient::message(json(shape, xpath));
+                *served = serveOne(agent.process().processId(), [&] { return responseCodeOver(client, message); });
                 agent.stop();
                 endBeside();
                 return true;
             };
             for (const TextShape& shape : shapes) {
-                if (!shape.webSocket) continue;
-                const QByteArray blank = "/r" + QByteArray(shape.xpath.size() - 2, ' ');
-                Served padded, hostile;
-                if (!serveFresh(shape, blank, &padded)) return 1;
-                printTextRow(shape, "\"/r\" and blanks", blank, padded, nullptr);
-                if (!paddedAnswered(padded.code, blank)) ++failures;
-                if (!serveFresh(shape, shape.xpath, &hostile)) return 1;
-                printTextRow(shape, shape.what.c_str(), shape.xpath, hostile, &padded);
-                if (hostile.code != "52" && !(hostile.code == "0" && shape.selectsRoot)) ++failures;
+                if (shape.webSocket && !measurePair(shape, serveFresh)) return 1;
             }
         }
     } catch (const std::exception& e) {

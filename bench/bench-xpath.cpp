@@ -317,20 +317,26 @@ struct TheirForm {
     double ms = 0;
     int runs = 0;
 };
-TheirForm pugixmlOnForm(const pugi::xml_document& document, const std::string& xpath, int timeoutSeconds) {
-    TheirForm theirs;
-    pugi::xpath_node_set expected;
-    theirs.first = measureInChild(
+// pugixml's select_nodes in document order, run once in a child killed after
+// `timeoutSeconds`, its nodes sent back.
+Measured pugixmlInChild(const pugi::xml_document& document, const std::string& xpath, int timeoutSeconds) {
+    pugi::xpath_node_set selected;
+    return measureInChild(
         [&] {
-            expected = document.select_nodes(xpath.c_str());
-            expected.sort();
+            selected = document.select_nodes(xpath.c_str());
+            selected.sort();
             return xades::XPathOutcome();
         },
         [&](std::vector<std::uintptr_t>* words) {
-            collectNodes(std::vector<pugi::xpath_node>(expected.begin(), expected.end()), words);
+            collectNodes(std::vector<pugi::xpath_node>(selected.begin(), selected.end()), words);
         },
         timeoutSeconds);
+}
+TheirForm pugixmlOnForm(const pugi::xml_document& document, const std::string& xpath, int timeoutSeconds) {
+    TheirForm theirs;
+    theirs.first = pugixmlInChild(document, xpath, timeoutSeconds);
     if (theirs.first.state != Measured::Answered) return theirs;
+    pugi::xpath_node_set expected;
     theirs.ms = medianMs([&] { expected = document.select_nodes(xpath.c_str()); expected.sort(); }, &theirs.runs,
                          {theirs.first.report.ms});
     return theirs;
@@ -631,17 +637,7 @@ int hostileRows(std::size_t size, int timeoutSeconds, bool tenths) {
             const Measured ours = measureInChild(
                 [&] { return xades::selectByXPath(document, xpath, allowance, &ourNodes); },
                 [&](std::vector<std::uintptr_t>* words) { collectNodes(ourNodes, words); }, kOurTimeoutSeconds);
-            pugi::xpath_node_set theirNodes;
-            const Measured theirs = measureInChild(
-                [&] {
-                    theirNodes = document.select_nodes(xpath.c_str());
-                    theirNodes.sort();
-                    return xades::XPathOutcome();
-                },
-                [&](std::vector<std::uintptr_t>* words) {
-                    collectNodes(std::vector<pugi::xpath_node>(theirNodes.begin(), theirNodes.end()), words);
-                },
-                timeoutSeconds);
+            const Measured theirs = pugixmlInChild(document, xpath, timeoutSeconds);
 
             const xades::XPathOutcome& outcome = ours.report.outcome;
             std::string ourOutcome = "failed";

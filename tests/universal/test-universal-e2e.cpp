@@ -8,6 +8,7 @@
 #include "card-swap-scenario.h"
 #include "pin-scenario.h"
 #include "rig-readers.h"
+#include "wss-client.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -39,40 +39,6 @@ constexpr quint16 kJsonpPort = 16357;
 
 bool pcscdRunning() { return QFile::exists("/run/pcscd/pcscd.comm"); }
 
-// A synchronous wss client: one request frame, the next text frame back.
-class WsClient {
-public:
-    bool open(int timeoutMs = 10000) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates(QSslCertificate::fromPath(rootCertificatePath()));
-        socket.setSslConfiguration(tls);
-        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& m) { received << m; });
-        QEventLoop loop;
-        QObject::connect(&socket, &QWebSocket::connected, &loop, &QEventLoop::quit);
-        QObject::connect(&socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        socket.open(QUrl(QString("wss://127.0.0.1:%1").arg(kWsPort)));
-        loop.exec();
-        return socket.state() == QAbstractSocket::ConnectedState;
-    }
-    // Waits for the next text frame; empty on time-out.
-    QString next(int timeoutMs = 60000) {
-        if (received.isEmpty()) {
-            QEventLoop loop;
-            auto c = QObject::connect(&socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
-            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-            loop.exec();
-            QObject::disconnect(c);
-        }
-        return received.isEmpty() ? QString() : received.takeFirst();
-    }
-    QJsonArray request(const QByteArray& json) {
-        socket.sendTextMessage(QString::fromLatin1(json.toBase64()));
-        return QJsonDocument::fromJson(next().toUtf8()).array();
-    }
-    QWebSocket socket;
-    QStringList received;
-};
 
 QByteArray b64text(const QJsonValue& v) { return QByteArray::fromBase64(v.toString().toLatin1()); }
 
