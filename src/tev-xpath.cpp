@@ -2115,7 +2115,7 @@ struct Compiled {
 // pugixml compiles the text first: what it refuses throws its exception.
 Compiled compile(const std::string& xpath, bool nodeSetOnly) {
     Compiled compiled;
-    {
+    {  // pugixml's compiled form is freed before ours is built: only one is held at once
         const pugi::xpath_query query(xpath.c_str());
         if (nodeSetOnly && query.return_type() != pugi::xpath_type_node_set) {
             pugi::xpath_parse_result result;
