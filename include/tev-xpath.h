@@ -34,10 +34,16 @@
 // or look-up. The text itself costs 24 units a byte, charged before it is
 // compiled, and the trees it compiles into are counted as 128 bytes held a
 // byte of text; an XPath of more than 256 nodes pays 3 units, not 1, for
-// each node evaluated (it no longer stays in the nearest caches).
+// each node evaluated (it no longer stays in the nearest caches). A block
+// of memory of 16 KiB or more (a long string built, a large node-set and
+// the growth of one) costs a unit a byte when it is made fresh, what its
+// pages cost to fault in; a block freed is kept and lent again for one it
+// fits, at no charge, and every block made fresh stays counted as held
+// until the request's XPaths are done.
 // When either count passes its allowance the evaluation stops and
 // the XPath selects nothing. Counting work, not time, gives the same answer
-// to the same request on every machine.
+// to the same request on every machine; the CPU time budget behind it
+// (xpathCpuBudget) only stops what the weights would have missed.
 //
 // Each weight was set from the primitive's worst input, not its typical
 // one: corvane-bench-xpath --only calibration runs every primitive (a move
@@ -57,6 +63,7 @@
 #include <pugixml.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,9 +71,15 @@ namespace tev {
 namespace quessel {
 namespace xades {
 
-// The work an XPath may do on a document of `documentBytes` bytes: enough for
-// any XPath that runs its tests a few times per node, small enough that the
-// costliest one stops well within a second.
+// The work the XPaths of one request may do, together, on a document of
+// `documentBytes` bytes: enough for any XPath that runs its tests a few
+// times per node of the densest document ("<a/>" repeated: the forms callers
+// write use 23 to 75 million units at 3.6 MB, //a[position() = last()] the
+// most), and about what the rest of the same request costs, so that the
+// costliest XPath stops within about a second of CPU at the largest
+// document JSONP takes.
+constexpr std::uint64_t kXPathWorkFloor = 1000000;
+constexpr std::uint64_t kXPathWorkPerDocumentByte = 32;
 std::uint64_t xpathWorkAllowance(std::size_t documentBytes);
 
 // The bytes one evaluation may hold at once (strings built, node-sets and
@@ -80,11 +93,58 @@ constexpr std::uint64_t kXPathMemoryFloor = 8u << 20;
 constexpr std::uint64_t kXPathMemoryPerDocumentByte = 24;
 std::uint64_t xpathMemoryAllowance(std::size_t documentBytes);
 
+// The backstop behind the count: an evaluation stops when the CPU time of
+// its thread (user and system, page faults included) since the request's
+// first XPath began passes this budget, whatever its units came to. The
+// weights are set so that no XPath's units cost near it; it is there for a
+// kind of work that they miss.
+constexpr std::uint64_t kXPathCpuFloorNs = 250000000;  // 0.25 s
+constexpr std::uint64_t kXPathCpuNsPerDocumentByte = 150;
+std::uint64_t xpathCpuBudget(std::size_t documentBytes);
+
 struct XPathAllowance {
-    std::uint64_t work = 0;    // units of work (see xpathWorkAllowance)
-    std::uint64_t memory = 0;  // bytes held at once
+    std::uint64_t work = 0;            // units of work (see xpathWorkAllowance)
+    std::uint64_t memory = 0;          // bytes held (see XPathSpending)
+    std::uint64_t cpuNanoseconds = 0;  // the backstop (see xpathCpuBudget); 0: none
 };
 XPathAllowance xpathAllowance(std::size_t documentBytes);
+
+// What stopped an evaluation.
+enum class XPathStop { None, Work, Memory, Time };
+
+struct XPathOutcome {
+    bool completed = false;        // false: stopped when an allowance ran out, or the text refused
+    bool memoryExhausted = false;  // stopped by the memory allowance, not the work
+    bool textTooLong = false;      // refused uncompiled: longer than kXPathTextLimit
+    XPathStop stop = XPathStop::None;  // what stopped it, when it was stopped
+    std::uint64_t work = 0;        // the work this XPath did (up to the stop)
+    std::uint64_t peakBytes = 0;   // the most bytes held at once, over the request so far
+};
+
+// What the XPaths of one request spend, together, against one allowance:
+// the work, the bytes held, and the blocks of memory kept for reuse, which
+// it frees when it goes. Everything an evaluation made is gone before the
+// spending goes; keep it alive as long as any XPath of the request runs.
+class XPathSpending {
+public:
+    explicit XPathSpending(const XPathAllowance& allowance);
+    ~XPathSpending();
+    XPathSpending(const XPathSpending&) = delete;
+    XPathSpending& operator=(const XPathSpending&) = delete;
+
+    std::uint64_t work() const;       // units charged so far, over all its XPaths
+    std::uint64_t peakBytes() const;  // the most bytes held at once
+    const XPathAllowance& allowance() const;
+
+    struct State;
+
+private:
+    friend XPathOutcome selectByXPath(const pugi::xml_node&, const std::string&, XPathSpending*,
+                                      std::vector<pugi::xpath_node>*);
+    friend XPathOutcome evaluateXPathString(const pugi::xml_node&, const std::string&, const XPathAllowance&,
+                                            std::string*);
+    std::unique_ptr<State> state_;
+};
 
 // The longest XPath text taken, in bytes. The XPaths callers write to place
 // and aim a signature are a few hundred bytes; a text is compiled twice (by
@@ -94,19 +154,14 @@ XPathAllowance xpathAllowance(std::size_t documentBytes);
 // taken is charged too, by its length, before it is compiled.
 constexpr std::size_t kXPathTextLimit = 16384;
 
-struct XPathOutcome {
-    bool completed = false;        // false: stopped when an allowance ran out, or the text refused
-    bool memoryExhausted = false;  // stopped by the memory allowance, not the work
-    bool textTooLong = false;      // refused uncompiled: longer than kXPathTextLimit
-    std::uint64_t work = 0;        // the work done (up to the stop)
-    std::uint64_t peakBytes = 0;   // the most bytes held at once
-};
-
 // Sets *nodes to what `xpath` selects from `context`, in document order and
 // without duplicates. When an allowance runs out, or the text is longer than
 // kXPathTextLimit, *nodes is left empty and the outcome says so. Throws
 // pugi::xpath_exception, as select_nodes does, for a text that does not compile or does not select nodes: pugixml compiles
 // the text first.
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, XPathSpending* spending,
+                           std::vector<pugi::xpath_node>* nodes);
+// The same, as the only XPath of its request.
 XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
                            std::vector<pugi::xpath_node>* nodes);
 

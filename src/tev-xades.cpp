@@ -1035,20 +1035,30 @@ std::string shownXPath(const std::string& xpath) {
     return xpath.size() > kShown ? xpath.substr(0, kShown) + "..." : xpath;
 }
 
-// What the caller's XPath selects, in document order. Its work is bounded by
-// an allowance that grows with the document (tev-xpath.h); an XPath that
-// spends it selects nothing, and the log says after how much work it stopped.
-std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath,
-                                          std::size_t documentBytes) {
+// What the caller's XPath selects, in document order. The two XPaths of a
+// request draw on one allowance that grows with the document (tev-xpath.h);
+// an XPath that spends it selects nothing, and the log says which one it
+// was and after how much work it stopped.
+std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const std::string& xpath, const char* role,
+                                          XPathSpending* spending, std::size_t documentBytes) {
     std::vector<pugi::xpath_node> nodes;
-    const XPathOutcome outcome = selectByXPath(document, xpath, xpathAllowance(documentBytes), &nodes);
+    const std::uint64_t spentBefore = spending->work();
+    const XPathOutcome outcome = selectByXPath(document, xpath, spending, &nodes);
     if (outcome.textTooLong) {
         logError("The XPath of " + std::to_string(xpath.size()) + " bytes is refused: an XPath may hold at most " +
                  std::to_string(kXPathTextLimit) + " bytes (it starts " + xpath.substr(0, 64) + ")");
     } else if (!outcome.completed) {
-        logError("The XPath " + shownXPath(xpath) + " is stopped after " +
-                 std::to_string(outcome.work) + " units of work, the allowance for a document of " +
-                 std::to_string(documentBytes) + " bytes");
+        const XPathAllowance& allowance = spending->allowance();
+        const std::string limit =
+            outcome.stop == XPathStop::Memory ? "the memory allowance of " + std::to_string(allowance.memory) + " bytes"
+            : outcome.stop == XPathStop::Time
+                ? "the CPU time budget of " + std::to_string(allowance.cpuNanoseconds / 1000000) + " ms"
+                : std::string("the allowance");
+        const std::string before =
+            spentBefore ? " (the XPath before it spent " + std::to_string(spentBefore) + " units)" : "";
+        logError("The XPath " + shownXPath(xpath) + " is stopped after " + std::to_string(outcome.work) +
+                 " units of work, " + limit + " for a document of " + std::to_string(documentBytes) +
+                 " bytes, as the " + role + before);
     }
     return nodes;
 }
@@ -1061,13 +1071,14 @@ struct DataReference {
 
 // 0 or 52.
 int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std::size_t documentBytes,
-                     DataReference* reference) {
+                     XPathSpending* spending, DataReference* reference) {
     const std::string& xpath = task->nodeToSignXPath;
     if (xpath.empty() || xpath == "/") {
         reference->node = *document;
         return 0;
     }
-    const std::vector<pugi::xpath_node> found = selectNodes(*document, xpath, documentBytes);
+    const std::vector<pugi::xpath_node> found =
+        selectNodes(*document, xpath, "nodeToSignXPath", spending, documentBytes);
     if (found.empty()) {
         logError("The node to be signed cannot be found with XPath " + shownXPath(xpath));
         return kInvalidSignatureTarget;
@@ -1150,14 +1161,18 @@ int buildXaDESEnvelopedSignature(SignerContext* context, SigningTask* task, std:
     task->signatureId = "Signature-Id-" + freshUuid();
     task->signatureValueId = "Signature-Value-Id-" + freshUuid();
 
-    const std::vector<pugi::xpath_node> targets = selectNodes(document, task->signatureNodeXPath, original.size());
+    // One allowance for both XPaths; their memory is freed once both have run.
+    auto spending = std::make_unique<XPathSpending>(xpathAllowance(original.size()));
+    const std::vector<pugi::xpath_node> targets =
+        selectNodes(document, task->signatureNodeXPath, "signatureNodeXPath", spending.get(), original.size());
     if (targets.size() != 1 || targets.front().attribute() || targets.front().node().type() != pugi::node_element) {
         logError("Cannot find target signature node");
         return kInvalidSignatureTarget;
     }
     const pugi::xml_node target = targets.front().node();
     DataReference data;
-    if (const int chosen = chooseNodeToSign(task, &document, original.size(), &data)) return chosen;
+    if (const int chosen = chooseNodeToSign(task, &document, original.size(), spending.get(), &data)) return chosen;
+    spending.reset();
     Insertion insertion;
     if (!locateInsertion(original, target, false, &insertion)) {
         logError("Cannot locate the target signature node in the document text");

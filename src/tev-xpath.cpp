@@ -30,8 +30,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -63,49 +67,151 @@ struct Node {
     }
 };
 
-// Thrown when the allowance of work or of memory is spent; caught where the
-// evaluation started.
+// Thrown when the allowance of work, of memory or of time is spent; caught
+// where the evaluation started.
 struct Stopped {};
 
-// The bytes that the strings, node-sets and tables of one evaluation hold at
-// once. Every container of the evaluator allocates through Held, which
-// charges the meter of the evaluation running on this thread: what one XPath
-// holds is bounded wherever it is held, not only where a size was foreseen.
-struct Meter {
+}  // namespace
+
+// What the XPaths of one request spend together: the work, the bytes held,
+// the blocks of memory kept for reuse, and the thread's CPU time since the
+// first of them began.
+//
+// Large blocks (strings and node-sets of kLargeBlock bytes and more) are the
+// costly ones: a block the allocator hands out fresh is faulted in page by
+// page as it is first written, 3 to 8 ns a byte here (glibc maps and unmaps
+// every block over its mmap threshold; jemalloc, as corvane-service sets it
+// up, keeps freed pages but rarely fits a later, larger block into them),
+// against 0.03 ns a byte for memory already touched. So such a block, once
+// freed, is kept here and handed out again for a later one it fits, and
+// each block made fresh is charged a unit a byte of work and stays counted
+// as held until the request's XPaths are done: what they fault in over the
+// whole request, not only what they hold at once, is bounded by the memory
+// allowance, whatever the allocator does with memory freed.
+struct XPathSpending::State {
+    XPathAllowance allowance;
+    std::uint64_t work = 0;
+    std::uint64_t checkAt = 0;  // the work at which charge() next looks past its one comparison
+    std::uint64_t cpuStart = 0;
     std::uint64_t held = 0;
     std::uint64_t peak = 0;
-    std::uint64_t limit = 0;
+    XPathStop stop = XPathStop::None;
+    std::multimap<std::size_t, char*> spare;           // blocks freed, by capacity
+    std::unordered_map<const void*, std::size_t> lent;  // blocks in use, with their capacity
 
+    // The thread's CPU time is read each time this much work is charged:
+    // a system call every few ms at most, nothing measurable beside the work.
+    static constexpr std::uint64_t kClockEvery = 1u << 20;
+    // Blocks of this size and more are kept for reuse and charged when fresh.
+    static constexpr std::size_t kLargeBlock = 16 * 1024;
+    // A kept block is lent for one at least a quarter of its size: a small
+    // string does not take the block a large result could have reused.
+    static constexpr std::size_t kLargestFit = 4;
+    // A fresh block: a unit a byte, the cost of its pages' first touch.
+    static constexpr std::uint64_t kFreshBytesPerUnit = 1;
+
+    explicit State(const XPathAllowance& a) : allowance(a), cpuStart(threadCpuNanoseconds()) {
+        checkAt = std::min(allowance.work, kClockEvery);
+    }
+    ~State() {
+        for (const auto& block : spare) std::free(block.second);
+    }
+
+    static std::uint64_t threadCpuNanoseconds() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+    }
+    [[noreturn]] void stopFor(XPathStop why) {
+        stop = why;
+        throw Stopped();
+    }
+    void charge(std::uint64_t units) {
+        work += units;
+        if (work > checkAt) pastCheck();
+    }
+    void pastCheck() {
+        if (work > allowance.work) stopFor(XPathStop::Work);
+        if (allowance.cpuNanoseconds && threadCpuNanoseconds() - cpuStart > allowance.cpuNanoseconds) {
+            stopFor(XPathStop::Time);
+        }
+        checkAt = std::min(allowance.work, work + kClockEvery);
+    }
     void hold(std::size_t bytes) {
-        if (held + bytes > limit) throw Stopped();
+        if (held + bytes > allowance.memory) stopFor(XPathStop::Memory);
         held += bytes;
         if (held > peak) peak = held;
     }
     void release(std::size_t bytes) { held -= bytes < held ? bytes : held; }
+
+    void* allocate(std::size_t bytes) {
+        if (bytes < kLargeBlock) {
+            hold(bytes);
+            return ::operator new(bytes);
+        }
+        const auto fit = spare.lower_bound(bytes);
+        if (fit != spare.end() && fit->first / kLargestFit <= bytes) {
+            char* block = fit->second;
+            lent.emplace(block, fit->first);
+            spare.erase(fit);
+            return block;
+        }
+        // Charged before it is touched: a block the allowances do not cover
+        // is never faulted in.
+        hold(bytes);
+        charge(bytes / kFreshBytesPerUnit);
+        char* block = static_cast<char*>(std::malloc(bytes));
+        if (!block) {
+            release(bytes);
+            throw std::bad_alloc();
+        }
+        lent.emplace(block, bytes);
+        return block;
+    }
+    void deallocate(void* p, std::size_t bytes) {
+        if (bytes < kLargeBlock) {
+            release(bytes);
+            ::operator delete(p);
+            return;
+        }
+        const auto at = lent.find(p);
+        spare.emplace(at->second, static_cast<char*>(p));
+        lent.erase(at);
+    }
 };
 
-thread_local Meter* runningMeter = nullptr;
+namespace {
+
+// The spending of the evaluation running on this thread: every container of
+// the evaluator allocates through Held, which takes the spending current
+// when the container is made, so that what one request's XPaths hold is
+// bounded wherever it is held, not only where a size was foreseen.
+using Spending = XPathSpending::State;
+thread_local Spending* runningSpending = nullptr;
 
 template <class T>
 struct Held {
     using value_type = T;
-    Held() = default;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+    Held() : spending(runningSpending) {}
     template <class U>
-    Held(const Held<U>&) {}  // NOLINT: rebinding keeps the meter
+    Held(const Held<U>& other) : spending(other.spending) {}  // NOLINT: rebinding keeps the spending
 
     T* allocate(std::size_t n) {
-        if (Meter* meter = runningMeter) meter->hold(n * sizeof(T));
-        return std::allocator<T>().allocate(n);
+        if (!spending) return std::allocator<T>().allocate(n);
+        return static_cast<T*>(spending->allocate(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) {
-        if (Meter* meter = runningMeter) meter->release(n * sizeof(T));
-        std::allocator<T>().deallocate(p, n);
+        if (!spending) return std::allocator<T>().deallocate(p, n);
+        spending->deallocate(p, n * sizeof(T));
     }
+    Spending* spending;
 };
 template <class T, class U>
-bool operator==(const Held<T>&, const Held<U>&) { return true; }
+bool operator==(const Held<T>& a, const Held<U>& b) { return a.spending == b.spending; }
 template <class T, class U>
-bool operator!=(const Held<T>&, const Held<U>&) { return false; }
+bool operator!=(const Held<T>& a, const Held<U>& b) { return a.spending != b.spending; }
 
 using NodeSet = std::vector<Node, Held<Node>>;
 using Text = std::basic_string<char, std::char_traits<char>, Held<char>>;
@@ -870,13 +976,9 @@ enum class Want { All, First };
 
 class Evaluator {
 public:
-    Evaluator(std::uint64_t allowance, std::uint64_t opWeight) : allowance_(allowance), opWeight_(opWeight) {}
+    Evaluator(Spending* spending, std::uint64_t opWeight) : spending_(*spending), opWeight_(opWeight) {}
 
-    std::uint64_t work() const { return work_; }
-    void charge(std::uint64_t units) {
-        work_ += units;
-        if (work_ > allowance_) throw Stopped();
-    }
+    void charge(std::uint64_t units) { spending_.charge(units); }
 
     NodeSet nodeSet(const Expr& e, const Context& c, Want want);
     Str string(const Expr& e, const Context& c);
@@ -1019,12 +1121,11 @@ private:
     bool compare(const Expr& e, const Context& c);
     Node firstOf(const Expr& arg, const Context& c, bool* found);
 
-    std::uint64_t allowance_;
+    Spending& spending_;
     // What evaluating one node of the XPath costs: 1, or more for an XPath
     // too large to stay in the cache, where each node is a pointer chased
     // to memory (kLargeNodeWeight).
     std::uint64_t opWeight_;
-    std::uint64_t work_ = 0;
     // namespace-uri() answers per prefix, for elements this far up and more
     static constexpr std::size_t kClimbUnrecorded = 8;
     using Known = std::unordered_map<const void*, const char*, std::hash<const void*>, std::equal_to<const void*>,
@@ -2133,72 +2234,101 @@ Compiled compile(const std::string& xpath, bool nodeSetOnly) {
     return compiled;
 }
 
-// Compiles `xpath` and hands it to `evaluate` with an evaluator held to the
-// allowances; `evaluate` writes its result only once it is whole.
+// Compiles `xpath` and hands it to `evaluate` with an evaluator held to what
+// is left of the request's allowances; `evaluate` writes its result only
+// once it is whole.
 template <class Evaluate>
-XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, const XPathAllowance& allowance,
-                            const Evaluate& evaluate) {
+XPathOutcome evaluateWithin(const std::string& xpath, bool nodeSetOnly, Spending* spending, const Evaluate& evaluate) {
     XPathOutcome outcome;
     if (xpath.size() > kXPathTextLimit) {
         outcome.textTooLong = true;
         return outcome;
     }
-    Meter meter;
-    meter.limit = allowance.memory;
+    const std::uint64_t workBefore = spending->work;
     // Set for this thread while the evaluation runs, and cleared however it ends.
     struct Running {
-        Meter* previous;
-        explicit Running(Meter* meter) : previous(runningMeter) { runningMeter = meter; }
-        ~Running() { runningMeter = previous; }
+        Spending* previous;
+        explicit Running(Spending* spending) : previous(runningSpending) { runningSpending = spending; }
+        ~Running() { runningSpending = previous; }
     };
-    {
-        // The text is charged before it is compiled, and its trees held.
-        const std::uint64_t textWork = kTextByte * xpath.size();
-        const std::uint64_t treeBytes = kTreeBytesPerTextByte * xpath.size();
-        if (textWork > allowance.work || treeBytes > allowance.memory) {
-            outcome.work = textWork;
-            outcome.memoryExhausted = textWork <= allowance.work;
-            return outcome;
-        }
-        meter.hold(treeBytes);
+    const std::uint64_t treeBytes = kTreeBytesPerTextByte * xpath.size();
+    try {
+        // The text is charged before it is compiled, and its trees held
+        // while they stand.
+        if (spending->stop != XPathStop::None) throw Stopped();
+        spending->charge(kTextByte * xpath.size());
+        spending->hold(treeBytes);
+        struct TreesHeld {
+            Spending* spending;
+            std::uint64_t bytes;
+            ~TreesHeld() { spending->release(bytes); }
+        } trees{spending, treeBytes};
         const Compiled compiled = compile(xpath, nodeSetOnly);
-        if (!compiled.expr) return outcome;
-        const Running running(&meter);
-        Evaluator evaluator(allowance.work, compiled.opWeight);
-        try {
-            evaluator.charge(textWork);
+        if (compiled.expr) {
+            const Running running(spending);
+            Evaluator evaluator(spending, compiled.opWeight);
             evaluate(&evaluator, *compiled.expr);
             outcome.completed = true;
-        } catch (const Stopped&) {
         }
-        outcome.work = evaluator.work();
+    } catch (const Stopped&) {
     }
-    outcome.peakBytes = meter.peak;
-    outcome.memoryExhausted = !outcome.completed && outcome.work <= allowance.work;
+    outcome.work = spending->work - workBefore;
+    outcome.peakBytes = spending->peak;
+    outcome.stop = outcome.completed ? XPathStop::None : spending->stop;
+    outcome.memoryExhausted = outcome.stop == XPathStop::Memory;
     return outcome;
 }
 
 }  // namespace
 
+XPathSpending::XPathSpending(const XPathAllowance& allowance) : state_(new State(allowance)) {}
+XPathSpending::~XPathSpending() = default;
+std::uint64_t XPathSpending::work() const { return state_->work; }
+std::uint64_t XPathSpending::peakBytes() const { return state_->peak; }
+const XPathAllowance& XPathSpending::allowance() const { return state_->allowance; }
+
 std::uint64_t xpathWorkAllowance(std::size_t documentBytes) {
-    return 1000000u + 6u * static_cast<std::uint64_t>(documentBytes);
+    return kXPathWorkFloor + kXPathWorkPerDocumentByte * static_cast<std::uint64_t>(documentBytes);
 }
 
 std::uint64_t xpathMemoryAllowance(std::size_t documentBytes) {
     return kXPathMemoryFloor + kXPathMemoryPerDocumentByte * static_cast<std::uint64_t>(documentBytes);
 }
 
-XPathAllowance xpathAllowance(std::size_t documentBytes) {
-    return XPathAllowance{xpathWorkAllowance(documentBytes), xpathMemoryAllowance(documentBytes)};
+// A build with a sanitizer runs the evaluator several times slower than the
+// optimised one the budget is set for; its budget is as many times longer,
+// so that what fits in one fits in the other.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::uint64_t kSanitizedSlowdown = 10;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::uint64_t kSanitizedSlowdown = 10;
+#else
+constexpr std::uint64_t kSanitizedSlowdown = 1;
+#endif
+#else
+constexpr std::uint64_t kSanitizedSlowdown = 1;
+#endif
+
+std::uint64_t xpathCpuBudget(std::size_t documentBytes) {
+    return kSanitizedSlowdown *
+           (kXPathCpuFloorNs + kXPathCpuNsPerDocumentByte * static_cast<std::uint64_t>(documentBytes));
 }
 
-XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
+XPathAllowance xpathAllowance(std::size_t documentBytes) {
+    return XPathAllowance{xpathWorkAllowance(documentBytes), xpathMemoryAllowance(documentBytes),
+                          xpathCpuBudget(documentBytes)};
+}
+
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, XPathSpending* spending,
                            std::vector<pugi::xpath_node>* nodes) {
     nodes->clear();
-    return evaluateWithin(xpath, true, allowance, [&](Evaluator* evaluator, const Expr& expr) {
+    Spending* const state = spending->state_.get();
+    return evaluateWithin(xpath, true, state, [&](Evaluator* evaluator, const Expr& expr) {
         const NodeSet set = evaluator->nodeSet(expr, Context{Node(context)}, Want::All);
-        // The caller's copy is held beside the set while it is made.
-        runningMeter->hold(set.size() * sizeof(pugi::xpath_node));
+        // The caller's copy is held beside the set while it is made, and
+        // for the rest of the request.
+        state->hold(set.size() * sizeof(pugi::xpath_node));
         nodes->reserve(set.size());
         for (const Node& n : set) {
             nodes->push_back(n.attr ? pugi::xpath_node(n.attribute(), n.node) : pugi::xpath_node(n.node));
@@ -2206,10 +2336,17 @@ XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpa
     });
 }
 
+XPathOutcome selectByXPath(const pugi::xml_node& context, const std::string& xpath, const XPathAllowance& allowance,
+                           std::vector<pugi::xpath_node>* nodes) {
+    XPathSpending spending(allowance);
+    return selectByXPath(context, xpath, &spending, nodes);
+}
+
 XPathOutcome evaluateXPathString(const pugi::xml_node& context, const std::string& xpath,
                                  const XPathAllowance& allowance, std::string* value) {
     value->clear();
-    return evaluateWithin(xpath, false, allowance, [&](Evaluator* evaluator, const Expr& expr) {
+    XPathSpending spending(allowance);
+    return evaluateWithin(xpath, false, spending.state_.get(), [&](Evaluator* evaluator, const Expr& expr) {
         *value = evaluator->string(expr, Context{Node(context)}).take();
     });
 }

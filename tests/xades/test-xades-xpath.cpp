@@ -503,15 +503,15 @@ TEST(XPath, ChargesSearchesMapsLanguagesAndNamesWhereTheWorkIsDone) {
     EXPECT_TRUE(moreChildren.select("/r[count(b[lang('en')]) = " + std::to_string(under * 2) + "]", &outcome).empty());
     EXPECT_FALSE(outcome.completed);
 
-    // Names of 4,000 bytes that share all but their last byte with the one
-    // asked for, tested in a nested count: each test compares 4,000 bytes.
-    const std::string stem(3999, 'n');
+    // Names of 1,000 bytes that share all but their last byte with the one
+    // asked for, tested in a nested count: each test compares 1,000 bytes.
+    const std::string stem(999, 'n');
     const auto named = [&](int elements) { return "<r>" + repeated("<" + stem + "x/>", elements) + "</r>"; };
     const std::string nested = "/r[count(*[count(../" + stem + "y) = 0]) > 0]";
     Shape fewNames(named(60));
     EXPECT_EQ(compare(fewNames.tree, nested, fewNames.allowance, &stops), "");
     EXPECT_EQ(stops, 0);
-    Shape manyNames(named(600));
+    Shape manyNames(named(1500));
     EXPECT_TRUE(manyNames.select(nested, &outcome).empty());
     EXPECT_FALSE(outcome.completed);
 }
@@ -558,6 +558,89 @@ TEST(XPath, HoldsAtMostItsMemoryAllowance) {
     }
     EXPECT_TRUE(completedNear) << "a string of nearly the allowance is built";
     EXPECT_TRUE(stoppedPast) << "a string of more than the allowance is not";
+}
+
+namespace {
+
+// /r[string-length(concat(t, t, ...)) > 0 and ...], a concat() of each count
+// of copies in turn.
+std::string concatenations(const std::vector<int>& copies) {
+    std::string xpath = "/r[";
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        xpath += i ? " and string-length(concat(t" : "string-length(concat(t";
+        for (int c = 1; c < copies[i]; ++c) xpath += ", t";
+        xpath += ")) > 0";
+    }
+    return xpath + "]";
+}
+
+}  // namespace
+
+// Large blocks made fresh are charged and stay counted until the request's
+// XPaths are done, so that results of rising sizes (each faulted in anew,
+// whatever the allocator keeps of the last) are bounded by their sum, while
+// results of one size reuse one block. The two XPaths of a request share
+// one allowance, and the CPU time budget stops what the count lets through.
+TEST(XPath, BoundsWhatARequestBuildsAndSpends) {
+    Shape text("<r><t>" + std::string(1000000, 'A') + "</t></r>");
+    const std::uint64_t memory = text.allowance.memory;  // 32.4 MB: 8 MiB and 24 bytes a byte
+    ASSERT_GT(memory, 32000000u);
+    ASSERT_LT(memory, 33000000u);
+    xades::XPathOutcome outcome;
+    // Rising: 2 + 3 + ... + 8 = 35 MB built in all, 8 MB of it held at once.
+    EXPECT_TRUE(text.select(concatenations({2, 3, 4, 5, 6, 7, 8}), &outcome).empty());
+    EXPECT_FALSE(outcome.completed);
+    EXPECT_EQ(outcome.stop, xades::XPathStop::Memory);
+    // Just under the bound: 2 + ... + 7 = 27 MB, and the same 8 MB ten times.
+    EXPECT_EQ(text.select(concatenations({2, 3, 4, 5, 6, 7}), &outcome).size(), 1u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_GE(outcome.work, 27000000u) << "each byte made fresh costs a unit";
+    EXPECT_EQ(text.select(concatenations(std::vector<int>(10, 8)), &outcome).size(), 1u);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_LT(outcome.peakBytes, 9500000u) << "one block of 8 MB, reused";
+
+    // Two XPaths that fit each alone do not fit together, by work or by memory.
+    Shape flat("<r>" + repeated("<a/>", 60000) + "</r>");
+    std::vector<pugi::xpath_node> nodes;
+    {
+        xades::XPathSpending one(flat.allowance);
+        std::string costly = "/r[count(//a)";  // 12 walks of 60,000 nodes: about 5.8 million units
+        for (int i = 1; i < 12; ++i) costly += " + count(//a)";
+        costly += " >= 0]";
+        outcome = xades::selectByXPath(flat.tree, costly, &one, &nodes);
+        ASSERT_TRUE(outcome.completed);
+        EXPECT_GT(outcome.work, flat.allowance.work / 2);
+        EXPECT_EQ(nodes.size(), 1u);
+        outcome = xades::selectByXPath(flat.tree, costly, &one, &nodes);
+        EXPECT_FALSE(outcome.completed);
+        EXPECT_EQ(outcome.stop, xades::XPathStop::Work);
+        EXPECT_TRUE(nodes.empty());
+        EXPECT_LE(one.work(), flat.allowance.work + 32768);
+    }
+    {
+        xades::XPathSpending one(text.allowance);
+        outcome = xades::selectByXPath(text.tree, concatenations({16}), &one, &nodes);
+        ASSERT_TRUE(outcome.completed);
+        outcome = xades::selectByXPath(text.tree, concatenations({17}), &one, &nodes);
+        EXPECT_EQ(outcome.stop, xades::XPathStop::Memory) << "16 MB and 17 MB made fresh, past 32.4";
+        EXPECT_LE(one.peakBytes(), memory);
+        xades::XPathSpending other(text.allowance);
+        outcome = xades::selectByXPath(text.tree, concatenations({17}), &other, &nodes);
+        EXPECT_TRUE(outcome.completed);
+    }
+
+    // The backstop: the thread's CPU time is looked at every million units
+    // or so; a budget too small for any of them stops the first look.
+    xades::XPathAllowance scant = flat.allowance;
+    scant.cpuNanoseconds = 1;
+    outcome = xades::selectByXPath(flat.tree, "/r[count(//a) + count(//a) + count(//a) >= 0]", scant, &nodes);
+    EXPECT_FALSE(outcome.completed);
+    EXPECT_EQ(outcome.stop, xades::XPathStop::Time);
+    EXPECT_TRUE(nodes.empty());
+    EXPECT_LT(outcome.work, 3000000u) << "stopped at the first look";
+    scant.cpuNanoseconds = 0;  // no budget: the count alone
+    outcome = xades::selectByXPath(flat.tree, "/r[count(//a) + count(//a) + count(//a) >= 0]", scant, &nodes);
+    EXPECT_TRUE(outcome.completed);
 }
 
 namespace {
@@ -953,11 +1036,22 @@ TEST(XPath, ChargesTheTextAndTheFixedCostOfEachCall) {
         EXPECT_GE(added / (call.count * call.perElement), call.nsPerCall / kNominalNs);
     }
 
-    // The same shapes on 3.6 MB documents stop within the allowances.
+    // The same shapes on 3.6 MB documents stay within the allowances (select()
+    // checks the counts), and are charged at full size what they cost: a
+    // shape that completes paid at least its calls' cost, one that did not
+    // spent its allowance of work or of memory.
     for (const Call& call : calls) {
         SCOPED_TRACE(call.xpath.substr(0, 60));
         Shape large(call.document(call.large));
-        large.select("/r[" + call.xpath + " < 0]", &outcome);
-        EXPECT_GT(large.text.size(), 3500000u);
+        ASSERT_GT(large.text.size(), 3500000u);
+        EXPECT_TRUE(large.select("/r[" + call.xpath + " < 0]", &outcome).empty());
+        if (outcome.completed) {
+            EXPECT_GE(static_cast<double>(outcome.work), call.large * call.perElement * call.nsPerCall / kNominalNs);
+        } else {
+            EXPECT_TRUE(outcome.stop == xades::XPathStop::Work || outcome.stop == xades::XPathStop::Memory);
+            if (outcome.stop == xades::XPathStop::Work) {
+                EXPECT_GE(outcome.work, large.allowance.work);
+            }
+        }
     }
 }
