@@ -1307,7 +1307,7 @@ int main(int argc, char** argv) {
     // asked for, or with --long; the texts and large expressions always.
     if ((only.isEmpty() && longer) || only == "xpath") failures += runXPaths(baseline);
     if (only.isEmpty() || only == "xpath-text") failures += runXPathTexts(baseline, fixedCost);
-    // What the XPaths of a request cost beside the request (about 5 min a
+    // What the XPaths of a request cost beside the request (about 3 min a
     // build) when asked for, or with --long.
     if ((only.isEmpty() && longer) || only == "xpath-cost") failures += runXPathCosts(baseline);
     return failures ? 1 : 0;
