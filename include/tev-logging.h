@@ -19,12 +19,18 @@
 // statement returns its line is written or being written by a running
 // thread. flush() waits until everything logged so far is in the file. A
 // crash hook takes the file over with writeCrashLine().
+//
+// Whoever wrote it, a line's message is written with at most 1024 bytes
+// (kMaxMessageBytes) once escaped; a longer one is cut at a character
+// boundary, never inside an escape, and ends in "... (N bytes)", N being the
+// message's full length. No single statement can empty the log.
 #pragma once
 
 #include <easylogging++.h>
 #include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace tev {
 namespace logging {
@@ -62,6 +68,20 @@ void writeCrashLine(const char* message, std::size_t length);
 // paragraph separators (in UTF-8) as \uHHHH. Everything else, backslashes
 // included, is unchanged, so lines without such characters read as before.
 std::string escapeControlCharacters(std::string text);
+
+// Most bytes of a caller's text that a line shows (shownText), and most
+// bytes of a line's message as the writer writes it (control characters
+// escaped). A text of 10 KB or more would empty the 10,000-byte log by
+// itself, and the opening line of its request with it.
+constexpr std::size_t kShownTextBytes = 256;
+constexpr std::size_t kMaxMessageBytes = 1024;
+
+// A text that a request supplied, as a log line shows it: whole when it
+// holds at most 256 bytes, else its first bytes up to 256, cut back to a
+// UTF-8 character boundary (a byte that starts no valid sequence counts as
+// one character), followed by "... (N bytes)" with N its full length. The
+// writer escapes its control characters like any other part of a line.
+std::string shownText(std::string_view text);
 
 enum class Level { Info, Error };
 

@@ -14,17 +14,18 @@
 
 using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
+using tev::logging::shownText;
 
 namespace {
 
 std::string dispatch(const QJsonObject& request) {
     const std::string action = request.value("action").toString().toStdString();
-    LOG(INFO) << "Zu Service: " << "Action : " << action;
+    LOG(INFO) << "Zu Service: " << "Action : " << shownText(action);
     LOG(INFO) << "Zu Service: " << separatorLine();
     if (const auto* route = corvane::envelope::findRoute(action, corvane::envelope::Endpoint::Jsonp)) {
         return route->command(request);
     }
-    LOG(ERROR) << "Zu Service: " << "Undefined action: " << action;
+    LOG(ERROR) << "Zu Service: " << "Undefined action: " << shownText(action);
     return errorEnvelope(12);
 }
 
@@ -37,8 +38,8 @@ void ZuServiceController::service(tessaly::HttpRequest& request, tessaly::HttpRe
     const QByteArray parameters = request.getParameter("parameters");
     // Logged whatever it holds, also when it is refused below: the log
     // escapes what could break or forge a line.
-    LOG(INFO) << "Zu Service: " << "Callback: " << callback.toStdString();
-    LOG(INFO) << "Zu Service: " << "User URL: " << request.getHeader("Referer").toStdString();
+    LOG(INFO) << "Zu Service: " << "Callback: " << shownText(callback.toStdString());
+    LOG(INFO) << "Zu Service: " << "User URL: " << shownText(request.getHeader("Referer").toStdString());
 
     if (!corvane::envelope::isSafeCallbackName(callback)) {
         // Echoing an arbitrary callback would let any text become script in
@@ -61,7 +62,7 @@ QByteArray ZuServiceController::processRequest(const std::string& /*peerAddress*
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(decoded), &parseError);
     std::string answer;
     if (parseError.error != QJsonParseError::NoError) {
-        LOG(INFO) << "Zu Service: " << "The incoming message: " << tev::quessel::maskPinsForLog(decoded);
+        LOG(INFO) << "Zu Service: " << "The incoming message: " << shownText(tev::quessel::maskPinsForLog(decoded));
         answer = errorEnvelope(12);
     } else {
         try {

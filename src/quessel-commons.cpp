@@ -48,6 +48,8 @@
 namespace tev {
 namespace quessel {
 
+using tev::logging::shownText;
+
 std::vector<std::string> listOfAuthorizedURLs;
 
 namespace {
@@ -286,7 +288,7 @@ QString modulePathOf(const std::string& library) {
     QString path;
     if (library != kAkisLibrary) {
         tev::smartcard::findDriverPathOfLibrary(getOperatingSystem(), library.c_str(), &path);
-        QUESSEL_LOG(INFO) << "Driver Path: " << path.toStdString();
+        QUESSEL_LOG(INFO) << "Driver Path: " << shownText(path.toStdString());
     }
     return path;
 }
@@ -295,9 +297,9 @@ CardAddress readCardAddress(const QJsonObject& request) {
     CardAddress a;
     a.pin = readText(request, "pincode");
     a.serialNumber = readText(request, "certSerialNumber");
-    QUESSEL_LOG(INFO) << "Certificate Serial Number: " << a.serialNumber;
+    QUESSEL_LOG(INFO) << "Certificate Serial Number: " << shownText(a.serialNumber);
     a.library = readText(request, "library");
-    QUESSEL_LOG(INFO) << "Driver: " << a.library;
+    QUESSEL_LOG(INFO) << "Driver: " << shownText(a.library);
     a.modulePath = modulePathOf(a.library);
     // Not a number: leaves the command (answered 12 by the dispatcher).
     a.slotId = toIntegerLikeStoi(readText(request, "slotId"));
@@ -381,11 +383,11 @@ std::string signXades(const QJsonObject& request, bool enveloped) {
     QByteArray data = decodeBase64Lenient(readQText(request, "dataBase64"));
     QUESSEL_LOG(INFO) << "Data Length: " << data.size();
     const std::string signatureNodeXPath = readText(request, "signatureNodeXPath");
-    QUESSEL_LOG(INFO) << "Signature Node XPath: " << signatureNodeXPath;
+    QUESSEL_LOG(INFO) << "Signature Node XPath: " << shownText(signatureNodeXPath);
     const std::string nodeToSignXPath = readText(request, "nodeToSignXPath");
-    QUESSEL_LOG(INFO) << "Node To Sign XPath: " << nodeToSignXPath;
+    QUESSEL_LOG(INFO) << "Node To Sign XPath: " << shownText(nodeToSignXPath);
     const std::string signerClaimedRole = readText(request, "signerClaimedRole");
-    QUESSEL_LOG(INFO) << "Signer Claimed Role: " << signerClaimedRole;
+    QUESSEL_LOG(INFO) << "Signer Claimed Role: " << shownText(signerClaimedRole);
     const QDateTime signingTime = readSigningTime(request);
     const bool addSigningTime = readFlag(request, "addSigningTime");
     QUESSEL_LOG(INFO) << "Add Signing Time: " << (addSigningTime ? 1 : 0);
@@ -842,7 +844,7 @@ std::string scrambleClientScript(const QString& script, const QString& nonce) {
 
 std::string initializeAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method initialize");
-    QUESSEL_LOG(INFO) << "Web Application URL: " << readText(request, "usedUrl");
+    QUESSEL_LOG(INFO) << "Web Application URL: " << shownText(readText(request, "usedUrl"));
 
     const QByteArray* script = cachedClientScript();
     QByteArray unread;
@@ -961,11 +963,11 @@ std::string listSignerCertificatesAsJSON(const QJsonObject& request) {
     const bool akis = library == kAkisLibrary;
     const QString modulePath = modulePathOf(library);
     const std::string slotText = readText(request, "slotId");
-    QUESSEL_LOG(INFO) << "Querying certificates with library " << library << " at slotID "
-                      << slotText;
+    QUESSEL_LOG(INFO) << "Querying certificates with library " << shownText(library) << " at slotID "
+                      << shownText(slotText);
     int slot = 0;
     if (!convertsToInteger(slotText, &slot)) {
-        QUESSEL_LOG(ERROR) << "No slot information with ID " << slotText;
+        QUESSEL_LOG(ERROR) << "No slot information with ID " << shownText(slotText);
         return invalidSlotAnswer(frame);
     }
 
@@ -979,7 +981,7 @@ std::string listSignerCertificatesAsJSON(const QJsonObject& request) {
             listCertificatesOnProvidedSlot(modulePath, slot, &certificates);
         }
     } catch (int code) {
-        QUESSEL_LOG(ERROR) << "Cannot query the list of certificates at slot ID " << slotText;
+        QUESSEL_LOG(ERROR) << "Cannot query the list of certificates at slot ID " << shownText(slotText);
         return codedErrorAnswer(code, frame, false);
     }
 
@@ -1113,10 +1115,10 @@ std::string listTCKKReadersAsJSON(const QJsonObject& request) {
 std::string retrieveTCKKCertificateFromReaderAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method retrieveTCKKCertificate");
     const std::string slotText = readText(request, "slotId");
-    QUESSEL_LOG(INFO) << "Querying TCKK certificate at slotID " << slotText;
+    QUESSEL_LOG(INFO) << "Querying TCKK certificate at slotID " << shownText(slotText);
     int slot = 0;
     if (!convertsToInteger(slotText, &slot)) {
-        QUESSEL_LOG(ERROR) << "No slot information with ID " << slotText;
+        QUESSEL_LOG(ERROR) << "No slot information with ID " << shownText(slotText);
         return invalidSlotAnswer(frame);
     }
 
@@ -1137,7 +1139,7 @@ std::string retrieveTCKKCertificateFromReaderAsJSON(const QJsonObject& request) 
         failure = code;
     }
     if (failure != 0) {
-        QUESSEL_LOG(ERROR) << "Cannot query the list of certificates at slot ID " << slotText;
+        QUESSEL_LOG(ERROR) << "Cannot query the list of certificates at slot ID " << shownText(slotText);
         return codedErrorAnswer(failure, frame, false);
     }
 
@@ -1176,12 +1178,12 @@ std::string signWithTCKKCertificateAsJSON(const QJsonObject& request) {
 std::string monitorCardEventsAsJSON(const QJsonObject& request) {
     const Frame frame = beginCommand(request, "Executing method monitorCardEventsAsJSON");
     const std::string durationText = readText(request, "duration");
-    QUESSEL_LOG(INFO) << "Monitoring smartcard activity for " << durationText << " seconds";
+    QUESSEL_LOG(INFO) << "Monitoring smartcard activity for " << shownText(durationText) << " seconds";
 
     int duration = 0;
     Members m;
     if (!convertsToInteger(durationText, &duration)) {
-        QUESSEL_LOG(ERROR) << "Invalid duration information " << durationText;
+        QUESSEL_LOG(ERROR) << "Invalid duration information " << shownText(durationText);
         m.add("responseCode", std::to_string(ERROR_INVALID_SLOT_ID));
         frame.addTransaction(m);
         m.add("nonce", generateNonce());

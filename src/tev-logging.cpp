@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -515,6 +517,69 @@ bool needsEscape(const std::string& text, size_t i) {
     return false;
 }
 
+// Bytes of the UTF-8 character that starts at `i`: 2 to 4 for a well-formed
+// sequence (no overlong form, surrogate or value beyond U+10FFFF), else 1.
+// A byte that starts no such sequence is a character of its own, so a cut
+// at a character boundary leaves whatever was valid UTF-8 valid.
+std::size_t characterLength(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    const unsigned lead = byte(0);
+    if (lead < 0xc2 || lead > 0xf4) return 1;
+    const auto continues = [&](std::size_t k, unsigned low, unsigned high) { return byte(k) >= low && byte(k) <= high; };
+    if (lead <= 0xdf) return continues(1, 0x80, 0xbf) ? 2 : 1;
+    const unsigned low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (!continues(1, low, high)) return 1;
+    const std::size_t length = lead <= 0xef ? 3 : 4;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (!continues(k, 0x80, 0xbf)) return 1;
+    }
+    return length;
+}
+
+std::string lengthMarker(std::size_t bytes) { return "... (" + std::to_string(bytes) + " bytes)"; }
+
+// The bytes the character at `i` takes once escapeControlCharacters() has
+// written it, and in `length` the bytes it takes in `text`. Steps through a
+// text exactly as the escaping does, so a cut between two steps falls
+// neither inside a UTF-8 sequence nor inside an escape.
+std::size_t escapedWidth(const std::string& text, std::size_t i, std::size_t* length) {
+    if (!needsEscape(text, i)) {
+        *length = characterLength(text, i);
+        return *length;
+    }
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+        *length = 1;
+        return c == '\r' || c == '\n' || c == '\t' ? 2 : 4;
+    }
+    *length = c == 0xc2 ? 2 : 3;
+    return 6;
+}
+
+// A line's message as the file gets it: escaped, and when that takes more
+// than kMaxMessageBytes, its longest start that fits once escaped and the
+// message's length. Bounded here, whoever logs, so that no statement can
+// empty the log (and the lines of its request before it) by itself.
+std::string writtenMessage(std::string text) {
+    // An escape makes one byte four at most: a short text fits whatever it holds.
+    if (text.size() <= kMaxMessageBytes / 4) return escapeControlCharacters(std::move(text));
+    std::size_t kept = 0;
+    std::size_t width = 0;
+    while (kept < text.size()) {
+        std::size_t length = 0;
+        const std::size_t next = escapedWidth(text, kept, &length);
+        if (width + next > kMaxMessageBytes) break;
+        width += next;
+        kept += length;
+    }
+    if (kept == text.size()) return escapeControlCharacters(std::move(text));
+    // A copy of the start only: the queue must not hold the whole text's capacity.
+    std::string written = escapeControlCharacters(text.substr(0, kept));
+    written += lengthMarker(text.size());
+    return written;
+}
+
 // Collects the text of one LOG statement. Each thread keeps its buffers; a
 // LOG statement that runs while another one is being streamed on the same
 // thread (a function called in the middle of `<<`) takes the next buffer.
@@ -559,9 +624,10 @@ Line::Line(Level level) : level_(level) {
 Line::~Line() {
     LineSlot& slot = *lineSlots[--lineDepth];
     // Log lines carry text from web pages (callback names, headers, request
-    // members): escaped here, on the logging thread, every entry stays one
-    // line whatever a request put into it, and no call site can forget it.
-    std::string text = escapeControlCharacters(std::move(slot.buffer.text));
+    // members): escaped and bounded here, on the logging thread, every entry
+    // stays one line of at most about a kilobyte whatever a request put into
+    // it, and no call site can forget it.
+    std::string text = writtenMessage(std::move(slot.buffer.text));
     slot.buffer.text = std::string();
     Writer::instance().submit(level_, std::move(text));
 }
@@ -599,6 +665,15 @@ std::string escapeControlCharacters(std::string text) {
         }
     }
     return out;
+}
+
+std::string shownText(std::string_view text) {
+    if (text.size() <= kShownTextBytes) return std::string(text);
+    std::size_t kept = 0;
+    for (std::size_t next = 0; (next = kept + characterLength(text, kept)) <= kShownTextBytes;) kept = next;
+    std::string shown(text.substr(0, kept));
+    shown += lengthMarker(text.size());
+    return shown;
 }
 
 namespace {

@@ -49,6 +49,7 @@
 using tev::quessel::pkcs11::PKCS11Card;
 using tev::quessel::pkcs11::SignerContext;
 using tev::x509::Certificate;
+using tev::logging::shownText;
 
 namespace {
 
@@ -261,7 +262,7 @@ struct ModuleState {
             }
         }
         if (module || locked) {
-            LOG(INFO) << kPrefix << "Released the pkcs11 library " << path << " left open by the job";
+            LOG(INFO) << kPrefix << "Released the pkcs11 library " << shownText(path) << " left open by the job";
         }
         dropModule();
     }
@@ -373,16 +374,16 @@ int pinResponseCode(CK_RV rv, bool* isCode) {
 
 CK_RV loadPKCS11LibraryDynamically(SignerContext* context) {
     const std::string path = utf8(context->libraryPath);
-    LOG(INFO) << kPrefix << "Loading library " << path;
+    LOG(INFO) << kPrefix << "Loading library " << shownText(path);
     ModuleState* state = stateOf(context);
     if (context->functionList && state->module && state->path == path) {
-        LOG(INFO) << kPrefix << "Library " << path << " is loaded already by this job";
+        LOG(INFO) << kPrefix << "Library " << shownText(path) << " is loaded already by this job";
         return CKR_OK;
     }
     if (context->functionList || state->module) releaseJob(context);
     // dlopen("") would hand back the program itself.
     if (path.empty()) {
-        LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path;
+        LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << shownText(path);
         return kNotLoaded;
     }
     using tev::quessel::pkcs11::detail::PathLock;
@@ -393,11 +394,12 @@ CK_RV loadPKCS11LibraryDynamically(SignerContext* context) {
         case PathLock::Taken::Yes:
             break;
         case PathLock::Taken::ByThisThread:
-            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path
+            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << shownText(path)
                        << " - the library is in use by another job of this thread";
             return kNotLoaded;
         case PathLock::Taken::Busy:
-            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path << " - another job has held the library for "
+            LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << shownText(path)
+                       << " - another job has held the library for "
                        << limit.count() << " ms";
             state->moduleBusy = true;
             return kNotLoaded;
@@ -409,7 +411,7 @@ CK_RV loadPKCS11LibraryDynamically(SignerContext* context) {
     void* handle = dlopen(path.c_str(), RTLD_NOW);
     if (!handle) {
         const char* why = dlerror();
-        LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << path;
+        LOG(ERROR) << kPrefix << "Cannot Load Driver at path" << shownText(path);
         if (why) LOG(ERROR) << kPrefix << why;
         state->dropModule();
         return kNotLoaded;
@@ -429,22 +431,22 @@ CK_RV loadPKCS11LibraryDynamically(SignerContext* context) {
 }
 
 CK_RV unloadPKCS11LibraryDynamically(SignerContext* context) {
-    LOG(INFO) << kPrefix << "Trying to unload pkcs11 library " << context->driverName;
+    LOG(INFO) << kPrefix << "Trying to unload pkcs11 library " << shownText(context->driverName);
     if (!context->functionList) {
-        LOG(ERROR) << kPrefix << "Cannot unload not loaded pkcs11 library " << context->driverName;
+        LOG(ERROR) << kPrefix << "Cannot unload not loaded pkcs11 library " << shownText(context->driverName);
         return kNothingToUnload;
     }
     ModuleState* state = stateOf(context);
     // PKCS#11 wants C_Finalize before the library goes; a job that skipped it
     // gets it here (never while C_Initialize may still run).
     if (!state->initStillRunning() && state->needsFinalize) {
-        LOG(INFO) << kPrefix << "Finalizing pkcs11 library " << context->driverName << " before unloading";
+        LOG(INFO) << kPrefix << "Finalizing pkcs11 library " << shownText(context->driverName) << " before unloading";
         finalize(context);
     }
     state->dropModule();
     context->functionList = nullptr;
     context->initialized = false;
-    LOG(INFO) << kPrefix << "Unloaded pkcs11 library " << context->driverName;
+    LOG(INFO) << kPrefix << "Unloaded pkcs11 library " << shownText(context->driverName);
     return CKR_OK;
 }
 
@@ -459,9 +461,9 @@ void* asyncInitializePKCS11(void* taskPointer) {
     const CK_RV rv = job->functions->C_Initialize(nullptr);
     const bool ok = initialisedAnswer(rv);
     if (ok) {
-        LOG(INFO) << kPrefix << "Successfully async initialized pkcs11 context for " << job->driverName;
+        LOG(INFO) << kPrefix << "Successfully async initialized pkcs11 context for " << shownText(job->driverName);
     } else {
-        LOG(ERROR) << kPrefix << "Cannot async initialize pkcs11 context for " << job->driverName
+        LOG(ERROR) << kPrefix << "Cannot async initialize pkcs11 context for " << shownText(job->driverName)
                    << " with code " << rv;
     }
     bool abandoned = false;
@@ -483,7 +485,7 @@ void* asyncInitializePKCS11(void* taskPointer) {
         const bool locked = job->pathLock->acquireWithoutLimit();
         job->functions->C_Finalize(nullptr);
         if (locked) job->pathLock->release();
-        LOG(INFO) << kPrefix << "Finalized late initialization of pkcs11 library " << job->driverName;
+        LOG(INFO) << kPrefix << "Finalized late initialization of pkcs11 library " << shownText(job->driverName);
     }
     return nullptr;  // the last share of the module may go here
 }
@@ -491,20 +493,21 @@ void* asyncInitializePKCS11(void* taskPointer) {
 void asyncInitializePKCS11Timeout(void* taskPointer) {
     auto* task = static_cast<tev::thread::AsyncTask*>(taskPointer);
     auto* job = static_cast<InitJob*>(task->argument);
-    LOG(INFO) << kPrefix << "Timeout - Cannot initialize pkcs11 library " << job->driverName;
+    LOG(INFO) << kPrefix << "Timeout - Cannot initialize pkcs11 library " << shownText(job->driverName);
     task->done = false;
 }
 
 CK_RV initializePKCS11AfterLoadingLibrary(SignerContext* context) {
-    LOG(INFO) << kPrefix << "Initializing pkcs11 context for " << context->driverName;
+    LOG(INFO) << kPrefix << "Initializing pkcs11 context for " << shownText(context->driverName);
     context->initialized = false;
     ModuleState* state = stateOf(context);
     if (!context->functionList || !state->module) {
-        LOG(ERROR) << kPrefix << "Cannot initialize not loaded pkcs11 library " << context->driverName;
+        LOG(ERROR) << kPrefix << "Cannot initialize not loaded pkcs11 library " << shownText(context->driverName);
         return CKR_OK;
     }
     if (state->initStillRunning()) {
-        LOG(ERROR) << kPrefix << "An earlier initialization of " << context->driverName << " is still running";
+        LOG(ERROR) << kPrefix << "An earlier initialization of " << shownText(context->driverName)
+                   << " is still running";
         return CKR_OK;
     }
     if (state->needsFinalize) {
@@ -533,12 +536,12 @@ CK_RV initializePKCS11AfterLoadingLibrary(SignerContext* context) {
 
 CK_RV finalize(SignerContext* context) {
     if (!context->functionList) {
-        LOG(ERROR) << kPrefix << "Cannot finalize not loaded pkcs11 library " << context->driverName;
+        LOG(ERROR) << kPrefix << "Cannot finalize not loaded pkcs11 library " << shownText(context->driverName);
         return kNotLoaded;
     }
     ModuleState* state = stateOf(context);
     if (state->initStillRunning()) {
-        LOG(ERROR) << kPrefix << "Not finalizing " << context->driverName
+        LOG(ERROR) << kPrefix << "Not finalizing " << shownText(context->driverName)
                    << " - its initialization is still running";
         state->abandonInit();
         return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -953,7 +956,7 @@ CK_RV signDataAfterStartSessionLoginToSmartcard(SignerContext* context, QByteArr
 // ---- slots and certificates ------------------------------------------------------------------
 
 CK_RV listSlotsAfterLoadingLibrary(SignerContext* context, std::vector<PKCS11Card>* cards) {
-    LOG(INFO) << kPrefix << "Executing listSlotsAfterLoadingLibrary for " << context->driverName;
+    LOG(INFO) << kPrefix << "Executing listSlotsAfterLoadingLibrary for " << shownText(context->driverName);
     if (!context->functionList) return kNotLoaded;
     CK_ULONG count = 0;
     CK_RV rv = context->functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
@@ -974,11 +977,11 @@ CK_RV listSlotsAfterLoadingLibrary(SignerContext* context, std::vector<PKCS11Car
         card.driverPath = context->libraryPath;
         card.library = context->driverName;
         card.slotId = static_cast<int>(slot);
-        LOG(INFO) << kPrefix << "Added token on slot " << slot << " with library " << context->driverName;
+        LOG(INFO) << kPrefix << "Added token on slot " << slot << " with library " << shownText(context->driverName);
         LOG(INFO) << kPrefix << "------------- SLOT INFO ----------------";
         LOG(INFO) << kPrefix << "Card Type: " << card.cardName;
-        LOG(INFO) << kPrefix << "Driver: " << card.library;
-        LOG(INFO) << kPrefix << "Driver Path: " << utf8(card.driverPath);
+        LOG(INFO) << kPrefix << "Driver: " << shownText(card.library);
+        LOG(INFO) << kPrefix << "Driver Path: " << shownText(utf8(card.driverPath));
         LOG(INFO) << kPrefix << "Label: " << card.label;
         LOG(INFO) << kPrefix << "Slot ID: " << card.slotId;
         LOG(INFO) << kPrefix << "----------------------------------------";
@@ -992,8 +995,8 @@ namespace quessel {
 namespace pkcs11 {
 
 int listAvailablePKCS11Slots(SignerContext* context, std::vector<PKCS11Card>* cards) {
-    LOG(INFO) << kPrefix << context->driverName << " - Listing PKCS11 slots for the library "
-              << utf8(context->libraryPath);
+    LOG(INFO) << kPrefix << shownText(context->driverName) << " - Listing PKCS11 slots for the library "
+              << shownText(utf8(context->libraryPath));
     if (loadPKCS11LibraryDynamically(context) != CKR_OK) return static_cast<int>(unloadPKCS11LibraryDynamically(context));
     initializePKCS11AfterLoadingLibrary(context);
     if (!context->initialized) {
@@ -1005,7 +1008,7 @@ int listAvailablePKCS11Slots(SignerContext* context, std::vector<PKCS11Card>* ca
     const CK_RV unloaded = unloadPKCS11LibraryDynamically(context);
     context->functionList = nullptr;
     LOG(INFO) << kPrefix << "Successfully closed the signer context";
-    LOG(INFO) << kPrefix << "Number of slots identified for driver " << utf8(context->libraryPath) << " is "
+    LOG(INFO) << kPrefix << "Number of slots identified for driver " << shownText(utf8(context->libraryPath)) << " is "
               << cards->size();
     return static_cast<int>(unloaded);
 }
@@ -1302,7 +1305,8 @@ Certificate getCertificateWithProvidedSerialNumber(SignerContext* context, std::
     for (const Certificate& certificate : certificates) {
         if (certificate.serialNumber == serial) return certificate;
     }
-    LOG(ERROR) << kPrefix << "No certificate with serial number " << serial << " on slot " << context->slotId;
+    LOG(ERROR) << kPrefix << "No certificate with serial number " << shownText(serial) << " on slot "
+               << context->slotId;
     releaseJob(context);
     throw kCertificateNotFound;
 }
@@ -2131,11 +2135,11 @@ void* asyncListSlotsAfterLoadingLibrary(void* taskPointer) {
                 card.driverPath = libraryPath;
                 card.library = driverName;
                 card.slotId = static_cast<int>(slot);
-                LOG(INFO) << kPrefix << "Added token on slot " << slot << " with library " << driverName;
+                LOG(INFO) << kPrefix << "Added token on slot " << slot << " with library " << shownText(driverName);
                 LOG(INFO) << kPrefix << "------------- SLOT INFO ----------------";
                 LOG(INFO) << kPrefix << "Card Type: " << card.cardName;
-                LOG(INFO) << kPrefix << "Driver: " << card.library;
-                LOG(INFO) << kPrefix << "Driver Path: " << utf8(card.driverPath);
+                LOG(INFO) << kPrefix << "Driver: " << shownText(card.library);
+                LOG(INFO) << kPrefix << "Driver Path: " << shownText(utf8(card.driverPath));
                 LOG(INFO) << kPrefix << "Label: " << card.label;
                 LOG(INFO) << kPrefix << "Slot ID: " << slot;
                 LOG(INFO) << kPrefix << "----------------------------------------";

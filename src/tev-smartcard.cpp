@@ -9,6 +9,8 @@
 namespace tev {
 namespace smartcard {
 
+using tev::logging::shownText;
+
 pugi::xml_document configXMLDoc;
 
 SmartCard::~SmartCard() = default;
@@ -110,9 +112,10 @@ void findDriverPathOfLibrary(int operatingSystem, const char* library, QString* 
         const QString resolved = resolveDriverPath(drivers[0].node(), applicationDirectory);
         if (path)
             *path = resolved;
-        LOG(INFO) << "SmartCard : " << "Driver path of library " << libraryName << " is: " << resolved.toStdString();
+        LOG(INFO) << "SmartCard : " << "Driver path of library " << shownText(libraryName)
+                  << " is: " << shownText(resolved.toStdString());
     } else if (drivers.empty()) {
-        LOG(ERROR) << "SmartCard : " << "No driver path is defined for " << libraryName;
+        LOG(ERROR) << "SmartCard : " << "No driver path is defined for " << shownText(libraryName);
     }
 }
 
@@ -151,9 +154,9 @@ void findDriverDigestSHA256OfLibrary(int operatingSystem, const char* library, s
         const std::string value = nodes[0].node().text().get();
         if (digest)
             *digest = value;
-        LOG(INFO) << "SmartCard : " << "digest of library " << libraryName << " is: " << value;
+        LOG(INFO) << "SmartCard : " << "digest of library " << shownText(libraryName) << " is: " << value;
     } else if (nodes.empty()) {
-        LOG(ERROR) << "SmartCard : " << "No digest is defined for " << libraryName;
+        LOG(ERROR) << "SmartCard : " << "No digest is defined for " << shownText(libraryName);
     }
 }
 
@@ -166,9 +169,9 @@ void findDownloadLinkOfLibrary(int operatingSystem, const char* library, std::st
         const std::string value = nodes[0].node().text().get();
         if (link)
             *link = value;
-        LOG(INFO) << "SmartCard : " << "download link of library " << libraryName << " is: " << value;
+        LOG(INFO) << "SmartCard : " << "download link of library " << shownText(libraryName) << " is: " << value;
     } else if (nodes.empty()) {
-        LOG(ERROR) << "SmartCard : " << "No download link is defined for " << libraryName;
+        LOG(ERROR) << "SmartCard : " << "No download link is defined for " << shownText(libraryName);
     }
 }
 

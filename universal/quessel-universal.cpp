@@ -31,6 +31,7 @@
 
 using tev::quessel::errorEnvelope;
 using corvane::envelope::separatorLine;
+using tev::logging::shownText;
 
 namespace {
 
@@ -55,7 +56,7 @@ std::string runAction(const std::string& action) {
     if (const auto* route = corvane::envelope::findRoute(action, corvane::envelope::Endpoint::WebSocket)) {
         return route->command(requestDocObj);
     }
-    LOG(ERROR) << "Universal: " << "Undefined action: " << action;
+    LOG(ERROR) << "Universal: " << "Undefined action: " << shownText(action);
     return errorEnvelope(12);
 }
 
@@ -72,7 +73,7 @@ std::string dispatchUniversalRequest(std::string message) {
     const QJsonDocument document = QJsonDocument::fromJson(
         QByteArray::fromRawData(decoded.data(), int(decoded.size())), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        LOG(INFO) << "Universal: " << "The incoming message: " << tev::quessel::maskPinsForLog(decoded);
+        LOG(INFO) << "Universal: " << "The incoming message: " << shownText(tev::quessel::maskPinsForLog(decoded));
         return errorEnvelope(12);
     }
     requestDocObj = document.object();
@@ -80,7 +81,7 @@ std::string dispatchUniversalRequest(std::string message) {
     // memory until the next request replaces it.
     const auto clearRequest = qScopeGuard([]() { requestDocObj = QJsonObject(); });
     const std::string action = requestDocObj.value("action").toString().toStdString();
-    LOG(INFO) << "Universal: " << "Action : " << action;
+    LOG(INFO) << "Universal: " << "Action : " << shownText(action);
     LOG(INFO) << "Universal: " << separatorLine();
     try {
         return runAction(action);
@@ -155,7 +156,7 @@ void QuesselUniversalServer::onNewConnection() {
         socket->deleteLater();
         return;
     }
-    LOG(INFO) << "Universal: " << "Client connected origin: " << socket->origin().toStdString();
+    LOG(INFO) << "Universal: " << "Client connected origin: " << shownText(socket->origin().toStdString());
     LOG(INFO) << "Universal: " << "Peer address: " << peer.toStdString();
     socket->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageSize);
     socket->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageSize);

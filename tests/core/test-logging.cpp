@@ -69,6 +69,57 @@ TEST(Logging, ClearingTheLogLeavesNoGapBehindTheNextLine) {
 }
 
 namespace {
+
+const std::string kE = "\xc3\xa9";  // "é"
+
+// Qt's decoder as the judge: well-formed UTF-8 decodes and encodes back to
+// the same bytes, anything else comes back with replacement characters.
+bool isValidUtf8(const std::string& bytes) {
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    return QString::fromUtf8(raw).toUtf8() == raw;
+}
+
+// What a line holds after "[default] ".
+std::string messageOf(const QByteArray& line) {
+    const int at = line.indexOf("[default] ");
+    return at < 0 ? std::string() : line.mid(at + 10).toStdString();
+}
+
+}  // namespace
+
+// A text of a page is shown by its first 256 bytes and its length, and a
+// line's message, whoever wrote it, by its first 1024 bytes once escaped:
+// both cut at a character boundary, never inside "é" or an escape, so the
+// log stays UTF-8 and no line can empty it.
+TEST(Logging, LongTextsAndLinesAreCutAtACharacterBoundaryWithTheirLength) {
+    using tev::logging::shownText;
+    const std::string rest(100000, 'z');
+    EXPECT_EQ(shownText("https://page.example/"), "https://page.example/");
+    const std::string fits = std::string(254, 'a') + kE;
+    EXPECT_EQ(shownText(fits), fits);
+    EXPECT_EQ(shownText(std::string(255, 'a') + kE + rest), std::string(255, 'a') + "... (100257 bytes)");
+    EXPECT_EQ(shownText(fits + rest), fits + "... (100256 bytes)");
+    EXPECT_EQ(shownText(std::string(255, 'a') + "\xff" + rest), std::string(255, 'a') + "\xff... (100256 bytes)");
+
+    corvane::test::clearLog();
+    const std::string whole(1024, 'w');
+    LOG(INFO) << whole;
+    LOG(INFO) << std::string(1023, 'c') << kE << rest;
+    LOG(INFO) << std::string(1020, 'e') << '\x01' << rest;
+    LOG(INFO) << std::string(1021, 'd') << '\x01' << rest;
+    LOG(INFO) << "Quessel : Signer Claimed Role: " << shownText(std::string(255, 'r') + kE + rest);
+    const std::string log = corvane::test::readLog();
+    EXPECT_TRUE(isValidUtf8(log));
+    QList<QByteArray> lines = QByteArray::fromStdString(log).split('\n');
+    ASSERT_EQ(lines.size(), 6) << log.substr(0, 2000);
+    EXPECT_EQ(messageOf(lines[0]), whole);
+    EXPECT_EQ(messageOf(lines[1]), std::string(1023, 'c') + "... (101025 bytes)");
+    EXPECT_EQ(messageOf(lines[2]), std::string(1020, 'e') + "\\x01... (101021 bytes)");
+    EXPECT_EQ(messageOf(lines[3]), std::string(1021, 'd') + "... (101022 bytes)");
+    EXPECT_EQ(messageOf(lines[4]), "Quessel : Signer Claimed Role: " + std::string(255, 'r') + "... (100257 bytes)");
+}
+
+namespace {
 // A value whose conversion logs on its own, like an accessor that reports a
 // failure while the caller's line is being streamed.
 std::string valueThatLogs() {

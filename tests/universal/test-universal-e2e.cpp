@@ -416,6 +416,125 @@ TEST_F(UniversalE2E, EveryAkisSignatureCarriesTheCertificateOfTheCardInTheReader
     expectEverySignatureFromTheCardInTheReader([&client](const QByteArray& json) { return client.request(json); });
 }
 
+namespace {
+
+// A member as a hostile page fills it: 100,000 bytes, `start` and then
+// `letter`, with "é" across byte 256 (where the log cuts a caller's text)
+// and byte 1024 (where it cuts a line), and "é" all the way after that.
+QByteArray hugeCallerText(char letter, const QByteArray& start = QByteArray()) {
+    const QByteArray e = "\xc3\xa9";
+    QByteArray text = start + QByteArray(255 - start.size(), letter) + e;
+    text += QByteArray(1023 - text.size(), letter) + e;
+    while (text.size() < 99999) text += e;
+    return text + QByteArray(100000 - text.size(), letter);
+}
+
+// The text as a log line shows it.
+QByteArray shownCallerText(const QByteArray& text) {
+    return text.left(255) + "... (" + QByteArray::number(text.size()) + " bytes)";
+}
+
+bool isValidUtf8(const QByteArray& bytes) { return QString::fromUtf8(bytes).toUtf8() == bytes; }
+
+// `lines` in this order after the last `opening` line of the log.
+bool loggedAfterOpening(const QByteArray& log, const QByteArray& opening, const QList<QByteArray>& lines) {
+    int at = log.lastIndexOf(" [default] " + opening + "\n");
+    if (at < 0) return false;
+    for (const QByteArray& line : lines) {
+        at = log.indexOf(" [default] " + line + "\n", at);
+        if (at < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Every member that the two requests log holds 100 KB (a text of 10 KB
+// used to empty the 10,000-byte log by itself, the request's opening line
+// with it). Over the WebSocket and over JSONP, the opening line stays, each
+// text is shown by its start and length, cut before the "é", and the logs
+// stay UTF-8 in lines of about a kilobyte at most.
+TEST_F(UniversalE2E, HugeCallerTextsLeaveTheRequestsOpeningLineInTheLog) {
+    const QByteArray url = hugeCallerText('u');
+    const QByteArray serial = hugeCallerText('s');
+    const QByteArray library = hugeCallerText('l');
+    const QByteArray signatureNode = hugeCallerText('x', "/");
+    const QByteArray nodeToSign = hugeCallerText('y', "/");
+    const QByteArray role = hugeCallerText('r');
+    const QJsonObject initialize{{"action", "initialize"}, {"usedUrl", QString::fromUtf8(url)}};
+    const QJsonObject sign{{"action", "signXaDES_BES_Enveloped"},
+                           {"certSerialNumber", QString::fromUtf8(serial)},
+                           {"library", QString::fromUtf8(library)},
+                           {"slotId", "1"},
+                           {"pincode", "1234"},
+                           {"dataBase64", QString::fromLatin1(QByteArray("<r/>").toBase64())},
+                           {"signatureNodeXPath", QString::fromUtf8(signatureNode)},
+                           {"nodeToSignXPath", QString::fromUtf8(nodeToSign)},
+                           {"signerClaimedRole", QString::fromUtf8(role)}};
+    struct Request {
+        QJsonObject json;
+        QByteArray opening;
+        QList<QByteArray> lines;
+    };
+    const QList<Request> requests = {
+        {initialize, "Quessel : Executing method initialize", {"Quessel : Web Application URL: " + shownCallerText(url)}},
+        {sign,
+         "Quessel : Executing method signXadesBesAsJSON",
+         {"Quessel : Certificate Serial Number: " + shownCallerText(serial),
+          "Quessel : Driver: " + shownCallerText(library),
+          "SmartCard : No driver path is defined for " + shownCallerText(library),
+          "Quessel : Signature Node XPath: " + shownCallerText(signatureNode),
+          "Quessel : Node To Sign XPath: " + shownCallerText(nodeToSign),
+          "Quessel : Signer Claimed Role: " + shownCallerText(role)}},
+    };
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    WsClient client;
+    ASSERT_TRUE(client.open());
+    // Too large for GET: posted as a form, as pages send large requests.
+    auto overJsonp = [&folder](const QByteArray& json) {
+        QFile parameters(folder.filePath("parameters"));
+        if (!parameters.open(QIODevice::WriteOnly) || parameters.write(json.toBase64()) < 0) return false;
+        parameters.close();
+        const HttpAnswer answer = curlGet(kJsonpPort, "", {"-X", "POST", "-H", "Expect:", "-F", "callback=cb", "-F",
+                                                           "parameters=<" + parameters.fileName()});
+        return answer.body.startsWith("cb([{");
+    };
+    auto overWebSocket = [&client](const QByteArray& json) { return client.request(json).size() == 1; };
+    struct Transport {
+        const char* name;
+        QString logPath;
+        std::function<bool(const QByteArray&)> send;
+    };
+    const QList<Transport> transports = {
+        {"WebSocket", agent->logFile("corvane-universal.log"), overWebSocket},
+        {"JSONP", agent->logFile("corvane-service.log"), overJsonp},
+    };
+    for (const Transport& transport : transports) {
+        const QString logPath = transport.logPath;
+        for (const Request& request : requests) {
+            SCOPED_TRACE(std::string(transport.name) + ": " + request.opening.toStdString());
+            const QByteArray json = QJsonDocument(request.json).toJson(QJsonDocument::Compact);
+            // The log is emptied when it reaches its size, maybe in the middle
+            // of the request: a second try starts with room for all of it.
+            bool logged = false;
+            QByteArray log;
+            for (int attempt = 0; attempt < 2 && !logged; ++attempt) {
+                ASSERT_TRUE(transport.send(json)) << "not answered";
+                logged = waitFor([&] {
+                    QFile file(logPath);
+                    log = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+                    return loggedAfterOpening(log, request.opening, request.lines);
+                }, 3000);
+            }
+            EXPECT_TRUE(logged) << log.right(1500).toStdString();
+            EXPECT_TRUE(isValidUtf8(log));
+            for (const QByteArray& line : log.split('\n')) EXPECT_LE(line.size(), 1100) << line.left(100).toStdString();
+        }
+    }
+}
+
 // Kept last: ends corvane-universal and checks that its corvane-service lives on.
 TEST_F(UniversalE2E, ZServiceOutlivesTheWebSocketProgram) {
     const qint64 universalPid = agent->process().processId();
