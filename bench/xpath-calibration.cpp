@@ -10,8 +10,8 @@
 // primitive. The row's figure is the difference of their times over the
 // difference of the work they counted: what one unit charged for that
 // primitive costs, in ns. Times are the thread's CPU time, the least of
-// --calibration-runs runs (default 3) where a run is cheap, so that other
-// load on the machine counts as little as it can.
+// --calibration-runs runs (default 3) of each, so that other load on the
+// machine counts as little as it can.
 //
 // The documents are 3.6 MB by default, so that the tree does not fit in any
 // cache; a row whose work grows faster than its document (a chain climbed
@@ -20,18 +20,29 @@
 //
 // Units stand for 5 ns on the machine the weights were set on; another
 // machine (or the same one under load) runs every row faster or slower. So
-// the run first measures a reference, plain primitives whose weights are
-// known to hold, and a row is read against this machine's nominal: 5 ns
-// times the reference here over the reference there. A row over twice that
-// is flagged "UNDERCHARGED": its primitive is charged less than half of what
-// that input costs. Rows well under it are overcharged, which is safe but
-// stops legitimate XPaths sooner.
+// each row is read against a reference whose cost owes nothing to the
+// weights: pugixml's own walk of a fixed document and its own arithmetic
+// (Reference below). Priced in the weights under test, a reference would
+// move with them: a weight made too low lowers the reference's units as
+// much as the rows', and no row stands out. The row's nominal is 5 ns times
+// the reference here over the reference there (kReferenceNs). A row over
+// twice that is flagged "UNDERCHARGED": its primitive is charged less than
+// half of what that input costs. Rows well under it are overcharged, which
+// is safe but stops legitimate XPaths sooner.
+//
+// Load comes and goes while the table is made: each row's runs take turns
+// with runs of the reference (reference, XPath, control, reference, ...),
+// and the row is read against the least of the reference's runs among its
+// own, so that a row and the reference it is read against see the same
+// machine. A row that comes out flagged is run that many times again before
+// the verdict.
 #include "xpath-calibration.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -56,15 +67,20 @@ namespace {
 namespace xades = tev::quessel::xades;
 
 constexpr double kNominalNs = 5.0;
-// The reference's ns a unit (the geometric mean of its rows) on the machine
-// where a unit stands for kNominalNs: the least of quiet runs of this
-// program, with its default sizes (bench/README.md says how).
-constexpr double kReferenceNs = 2.16;
+// The reference's figure (Reference::Least::ns) on the machine where a unit
+// stands for kNominalNs, carried over once from the reference of the rows
+// that set the nominal there (bench/README.md says how).
+constexpr double kReferenceNs = 37.4;
+// A row over this many times its nominal is flagged.
+constexpr double kUndercharged = 2;
+// The reference's document, whatever --calibration-size asks for, so that
+// its figure stays that of kReferenceNs: elements in a tree out of every
+// cache.
+constexpr std::size_t kReferenceBytes = 3600000;
+// Evaluations of the reference's arithmetic in one of its runs, about 4 ms.
+constexpr int kReferenceSums = 25000;
 // The longest XPath text the evaluator takes.
 constexpr std::size_t kLongestXPath = 16384;
-// Runs of an XPath stop once they took this much CPU time: the least of
-// several is worth having where a run is short and most exposed to noise.
-constexpr double kCheapRunsNs = 300e6;
 
 using Document = std::string (*)(std::size_t bytes);
 
@@ -472,44 +488,97 @@ double threadCpuNs() {
     return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-struct Timed {
-    double ns = 0;
-    std::uint64_t work = 0;
-    bool completed = false;
+// ---- the reference -----------------------------------------------------------
+//
+// pugixml's own code over the flat document of kReferenceBytes, which costs
+// what it costs whatever the evaluator charges: its walk of the tree
+// (xml_node::traverse, each element's name compared with "a"), bound by
+// memory, in ns a node; and its evaluation of 1 + 1 + ... (21 ones) = 21,
+// kReferenceSums times, bound by the processor, in ns an evaluation. The
+// figure is the geometric mean of the least of each over the runs taken.
+class Reference {
+public:
+    struct Least {
+        double walkNs = HUGE_VAL;  // a node
+        double sumNs = HUGE_VAL;   // an evaluation
+        double ns() const { return std::sqrt(walkNs * sumNs); }
+        void take(const Least& run) {
+            walkNs = std::min(walkNs, run.walkNs);
+            sumNs = std::min(sumNs, run.sumNs);
+        }
+    };
+
+    Reference() : sum_((chain("1", " + ", 21) + " = 21").c_str()) {}
+
+    // False when the document does not parse.
+    bool load() {
+        const std::string text = flat(kReferenceBytes);
+        elements_ = kReferenceBytes / 4 + 1;
+        return document_.load_buffer(text.data(), text.size(), pugi::parse_full | pugi::parse_ws_pcdata);
+    }
+
+    // One run of each part; false when either gives another answer than it
+    // must (then nothing it timed means what it should).
+    bool run(Least* least) {
+        NamedA walker;
+        double start = threadCpuNs();
+        document_.traverse(walker);
+        const double walkNs = threadCpuNs() - start;
+        int sums = 0;
+        start = threadCpuNs();
+        for (int i = 0; i < kReferenceSums; ++i) sums += sum_.evaluate_boolean(document_) ? 1 : 0;
+        const double sumNs = threadCpuNs() - start;
+        Least once;
+        once.walkNs = walkNs / static_cast<double>(elements_);
+        once.sumNs = sumNs / kReferenceSums;
+        least->take(once);
+        return walker.found + 1 == elements_ && sums == kReferenceSums;
+    }
+
+private:
+    struct NamedA : pugi::xml_tree_walker {
+        std::size_t found = 0;
+        bool for_each(pugi::xml_node& node) override {
+            found += std::strcmp(node.name(), "a") == 0 ? 1 : 0;
+            return true;
+        }
+    };
+    pugi::xml_document document_;
+    pugi::xpath_query sum_;
+    std::size_t elements_ = 0;
 };
 
-// The least CPU time of up to `runs` runs of `repeat` evaluations each (no
-// more once they took `budgetNs`), and the work they counted.
-Timed timed(const pugi::xml_document& document, const std::string& xpath, int runs, int repeat, double budgetNs) {
+// ---- the rows ------------------------------------------------------------------
+
+// The least CPU time of the runs of an XPath taken so far, each of `repeat`
+// evaluations, and the work one run counted.
+struct Timed {
+    double ns = HUGE_VAL;
+    std::uint64_t work = 0;
+    bool completed = true;
+};
+
+void runOnce(const pugi::xml_document& document, const std::string& xpath, int repeat, Timed* timed) {
     xades::XPathAllowance unbounded;
     unbounded.work = UINT64_MAX / 2;
     unbounded.memory = std::uint64_t(8) << 30;
-    Timed best;
-    double spent = 0;
-    for (int i = 0; i < runs && (i == 0 || spent < budgetNs); ++i) {
-        std::uint64_t work = 0;
-        bool completed = true;
-        const double start = threadCpuNs();
-        for (int k = 0; k < repeat; ++k) {
-            std::string value;
-            const xades::XPathOutcome outcome = xades::evaluateXPathString(document, xpath, unbounded, &value);
-            work += outcome.work;
-            completed = completed && outcome.completed;
-        }
-        const double ns = threadCpuNs() - start;
-        spent += ns;
-        if (i == 0 || ns < best.ns) best.ns = ns;
-        best.work = work;
-        best.completed = completed;
+    std::uint64_t work = 0;
+    bool completed = true;
+    const double start = threadCpuNs();
+    for (int k = 0; k < repeat; ++k) {
+        std::string value;
+        const xades::XPathOutcome outcome = xades::evaluateXPathString(document, xpath, unbounded, &value);
+        work += outcome.work;
+        completed = completed && outcome.completed;
     }
-    return best;
+    timed->ns = std::min(timed->ns, threadCpuNs() - start);
+    timed->work = work;
+    timed->completed = timed->completed && completed;
 }
 
 struct Parsed {
     std::unique_ptr<pugi::xml_document> document;
     std::size_t bytes = 0;
-    // Controls measured on it, by XPath and repeat: many rows share one.
-    std::map<std::pair<std::string, int>, Timed> controls;
 };
 
 // Parses the row's document; false when it does not parse.
@@ -520,117 +589,100 @@ bool parse(const Row& row, std::size_t bytes, Parsed* parsed) {
     return parsed->document->load_buffer(text.data(), text.size(), pugi::parse_full | pugi::parse_ws_pcdata);
 }
 
+// A row as far as it has been measured.
 struct Figure {
-    double units = 0;
-    double ns = 0;
+    Timed with, without;
+    Reference::Least reference;  // among the row's runs
+    int repeats = 0;
     std::string failure;  // why the row could not be measured; "" when it was
+
+    double units() const { return static_cast<double>(with.work) - static_cast<double>(without.work); }
+    double ns() const { return with.ns - without.ns; }
+    double nominal() const { return kNominalNs * reference.ns() / kReferenceNs; }
+    // The row's ns a unit over its nominal; 0 where it charges nothing.
+    double ratio() const { return units() > 0 ? ns() / units() / nominal() : 0; }
 };
 
-Figure measure(const Row& row, Parsed* parsed, int runs, double budgetNs = kCheapRunsNs) {
-    Figure figure;
+// `count` more turns of the reference, the row's XPath and its control.
+void repeatRow(const Row& row, const Parsed& parsed, Reference* reference, int count, Figure* figure) {
     if (row.xpath.size() > kLongestXPath || row.control.size() > kLongestXPath) {
-        figure.failure = "an XPath over 16,384 bytes";
-        return figure;
+        figure->failure = "an XPath over 16,384 bytes";
+        return;
     }
     try {
-        const Timed with = timed(*parsed->document, row.xpath, runs, row.repeat, budgetNs);
-        Timed without;
-        without.completed = true;
-        if (!row.control.empty()) {
-            const auto key = std::make_pair(row.control, row.repeat);
-            auto known = parsed->controls.find(key);
-            if (known == parsed->controls.end()) {
-                known = parsed->controls.emplace(key, timed(*parsed->document, row.control, runs, row.repeat, budgetNs)).first;
+        for (int i = 0; i < count; ++i, ++figure->repeats) {
+            if (!reference->run(&figure->reference)) {
+                figure->failure = "the reference answered wrong";
+                return;
             }
-            without = known->second;
+            runOnce(*parsed.document, row.xpath, row.repeat, &figure->with);
+            if (!row.control.empty()) runOnce(*parsed.document, row.control, row.repeat, &figure->without);
         }
-        figure.units = static_cast<double>(with.work) - static_cast<double>(without.work);
-        figure.ns = with.ns - without.ns;
-        if (!with.completed || !without.completed) figure.failure = "did not complete";
-        else if (figure.units <= 0 && !row.text) figure.failure = "no units charged";
+        if (row.control.empty()) figure->without.ns = 0;
+        if (!figure->with.completed || !figure->without.completed) figure->failure = "did not complete";
+        else if (figure->units() <= 0 && !row.text) figure->failure = "no units charged";
     } catch (const pugi::xpath_exception& e) {
-        figure.failure = std::string("does not compile: ") + e.what();
+        figure->failure = std::string("does not compile: ") + e.what();
     }
-    return figure;
-}
-
-// Plain primitives whose weights hold: one bound by the processor, one by
-// memory. Their geometric mean is the reference.
-std::vector<Row> referenceRows() {
-    return {
-        {"operator: arithmetic", " + ", flat, "count(//a[" + chain("1", " + ", 21) + " = 7])", "count(//a[1 = 7])"},
-        {"test: descendant walk, name", "flat", flat, "count(//a)", ""},
-    };
 }
 
 void printHeading() {
-    std::printf("  %-38s %-36s %9s %12s %10s %9s %6s\n", "primitive", "input", "bytes", "units", "ms", "ns/unit",
-                "x nom");
+    std::printf("  %-38s %-36s %9s %12s %10s %9s %8s %6s\n", "primitive", "input", "bytes", "units", "ms", "ns/unit",
+                "nominal", "x nom");
+}
+
+void printRow(const Row& row, const Parsed& parsed, const Figure& f) {
+    std::printf("  %-38s %-36s %9zu %12.0f %10.2f ", row.primitive, row.input.c_str(), parsed.bytes, f.units(),
+                f.ns() / 1e6);
+    if (!f.failure.empty()) {
+        std::printf("NOT MEASURED: %s\n", f.failure.c_str());
+    } else if (f.units() <= 0) {
+        std::printf("%9s %8.2f\n", "not charged", f.nominal());
+    } else {
+        std::printf("%9.2f %8.2f %6.2f%s\n", f.ns() / f.units(), f.nominal(), f.ratio(),
+                    f.ratio() > kUndercharged ? "  UNDERCHARGED" : "");
+    }
+    std::fflush(stdout);
 }
 
 }  // namespace
 
 int calibrationRows(std::size_t bytes, int runs) {
     std::printf("\nCalibration: ns per unit of work charged, each primitive on the worst input found for it\n"
-                "(documents of about %zu bytes, or a share of it; the least thread CPU time of up to %d runs;\n"
-                " a row's figure is (time - control's time) / (work - control's work), read against this\n"
-                " machine's nominal: %.0f ns times the reference measured here over %.2f ns, its figure\n"
-                " where the nominal was set; over twice this machine's nominal flagged)\n\n",
-                bytes, runs, kNominalNs, kReferenceNs);
+                "(documents of about %zu bytes, or a share of it; a row's figure is (time - control's time) /\n"
+                " (work - control's work), each time the least thread CPU time of %d runs or more; read against\n"
+                " its nominal: %.0f ns times the reference over %.2f ns, its figure where the nominal was set.\n"
+                " The reference is pugixml's walk of a %zu-byte document and its 1 + 1 + ... = 21, whatever\n"
+                " the weights; its runs take turns with the row's, and the row takes the least of those among\n"
+                " its own. Over %.0f x the nominal flagged, after as many runs again)\n\n",
+                bytes, runs, kNominalNs, kReferenceNs, kReferenceBytes, kUndercharged);
+    Reference reference;
+    if (!reference.load()) {
+        std::printf("  the reference's document does not parse\n");
+        return 2;
+    }
+    Reference::Least alone;
+    for (int i = 0; i < std::max(runs, 5); ++i) {
+        if (!reference.run(&alone)) {
+            std::printf("  the reference answered wrong: nothing can be read against it\n");
+            return 1;
+        }
+    }
+    std::printf("  reference alone, least of %d runs: pugixml's walk %.2f ns a node, its sum %.1f ns an\n"
+                "  evaluation; %.2f ns, %.2f where the nominal was set: this machine runs at %.2f x it,\n"
+                "  a nominal of %.2f ns a unit\n\n",
+                std::max(runs, 5), alone.walkNs, alone.sumNs, alone.ns(), kReferenceNs, alone.ns() / kReferenceNs,
+                kNominalNs * alone.ns() / kReferenceNs);
+
     int status = 0;
-    const auto report = [](const Row& row, const Parsed& parsed, const Figure& f, double nominal) {
-        const double perUnit = f.units > 0 ? f.ns / f.units : 0;
-        std::printf("  %-38s %-36s %9zu %12.0f %10.2f ", row.primitive, row.input.c_str(), parsed.bytes, f.units,
-                    f.ns / 1e6);
-        if (!f.failure.empty()) {
-            std::printf("NOT MEASURED: %s\n", f.failure.c_str());
-        } else if (f.units <= 0) {
-            std::printf("%9s\n", "not charged");
-        } else {
-            const double ratio = perUnit / nominal;
-            std::printf("%9.2f %6.2f%s\n", perUnit, ratio, ratio > 2 ? "  UNDERCHARGED" : "");
-        }
-        std::fflush(stdout);
-        return perUnit;
-    };
-
-    // The reference, measured first and with more runs: every row is read
-    // against it.
-    printHeading();
-    double product = 1;
-    int measured = 0;
-    const std::vector<Row> reference = referenceRows();
-    {
-        Parsed parsed;
-        if (!parse(reference.front(), bytes, &parsed)) {
-            std::printf("  the generated document does not parse\n");
-            return 2;
-        }
-        for (const Row& row : reference) {
-            const Figure f = measure(row, &parsed, std::max(runs, 5), HUGE_VAL);
-            if (!f.failure.empty() || f.units <= 0) status = 1;
-            const double perUnit = report(row, parsed, f, kNominalNs);
-            if (perUnit > 0) product *= perUnit, ++measured;
-        }
-    }
-    if (measured != static_cast<int>(reference.size())) {
-        std::printf("\n  the reference could not be measured\n");
-        return 1;
-    }
-    const double here = std::pow(product, 1.0 / measured);
-    const double scale = here / kReferenceNs;
-    const double nominal = kNominalNs * scale;
-    std::printf("\n  reference (geometric mean of the rows above): %.2f ns a unit here, %.2f where the nominal was\n"
-                "  set: this machine runs at %.2f x it, its nominal %.2f ns a unit (ratios above are to 5 ns)\n\n",
-                here, kReferenceNs, scale, nominal);
-
     const std::vector<Row> list = rows();
     // Each document is made and parsed once, and let go after its last row.
     std::map<std::pair<Document, std::size_t>, std::size_t> lastUse;
     for (std::size_t i = 0; i < list.size(); ++i) lastUse[{list[i].document, list[i].share}] = i;
     std::map<std::pair<Document, std::size_t>, Parsed> parsed;
     printHeading();
-    double worst = 0;
+    double worst = 0, lowestNominal = HUGE_VAL, highestNominal = 0;
+    int flagged = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const Row& row = list[i];
         const auto key = std::make_pair(row.document, row.share);
@@ -639,12 +691,25 @@ int calibrationRows(std::size_t bytes, int runs) {
             std::printf("  %s: the generated document does not parse\n", row.primitive);
             return 2;
         }
-        const Figure f = measure(row, &document, runs);
-        if (!f.failure.empty()) status = 1;
-        worst = std::max(worst, report(row, document, f, nominal) / nominal);
+        Figure f;
+        repeatRow(row, document, &reference, runs, &f);
+        // A flag stands only if as many runs again, each beside the
+        // reference, do not take it back.
+        if (f.failure.empty() && f.ratio() > kUndercharged) repeatRow(row, document, &reference, runs, &f);
+        printRow(row, document, f);
+        if (!f.failure.empty()) {
+            status = 1;
+        } else {
+            worst = std::max(worst, f.ratio());
+            flagged += f.ratio() > kUndercharged ? 1 : 0;
+            lowestNominal = std::min(lowestNominal, f.nominal());
+            highestNominal = std::max(highestNominal, f.nominal());
+        }
         if (lastUse[key] == i) parsed.erase(key);
     }
-    std::printf("\n  the highest: %.2f x this machine's nominal (%.2f ns a unit)\n", worst, worst * nominal);
+    std::printf("\n  the highest: %.2f x its row's nominal; %d row(s) over %.0f x; the rows' nominals from %.2f\n"
+                "  to %.2f ns a unit\n",
+                worst, flagged, kUndercharged, lowestNominal, highestNominal);
     return status;
 }
 
