@@ -18,7 +18,7 @@
 // for each 32 read, compared, copied or scanned many at a time (a literal
 // each time it is used, string values, memcmp, memchr), 1 for each 3 looked
 // at one by one (translate(), normalize-space(), numbers read, lang()), and
-// 1 for each place a search tries (a search finds the places where the
+// 3 for each place a search tries (a search finds the places where the
 // pattern's first byte stands, so that a run of that byte is one place a
 // byte); a node moved from one node-set into another 2, namespace-uri()'s
 // table of answers 4 a look-up and 8 an answer kept, and two node-sets

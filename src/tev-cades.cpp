@@ -92,12 +92,12 @@ void checkSignaturePolicy(const SigningTask& task) {
     if (!task.addSignaturePolicy) return;
     if (!isEncodableOID(task.profile.policyOID)) {
         logError("Refusing signature policy with invalid policy OID '" +
-                 oidText(task.profile.policyOID).toStdString() + "'");
+                 logging::shownText(oidText(task.profile.policyOID).toStdString()) + "'");
         throw kUndefinedSignerError;
     }
     if (!isEncodableOID(task.profile.policyDigestAlgorithmOID)) {
         logError("Refusing signature policy with invalid digest algorithm OID '" +
-                 oidText(task.profile.policyDigestAlgorithmOID).toStdString() + "'");
+                 logging::shownText(oidText(task.profile.policyDigestAlgorithmOID).toStdString()) + "'");
         throw kUndefinedSignerError;
     }
 }
@@ -242,7 +242,7 @@ QString encodeSignedAttributes(Builder& b) {
     attributes << attribute(kIdMessageDigest, tev::asn1::encodeOctetString(task->digest));
     attributes << attribute(kIdSigningCertificateV2, encodeSigningCertificateV2(b));
     if (task->addSignaturePolicy) {
-        logInfo("Adding Signature Profile " + task->profile.policyDescription);
+        logInfo("Adding Signature Profile " + logging::shownText(task->profile.policyDescription));
         attributes << attribute(kIdSignaturePolicy, encodeSignaturePolicy(task));
     }
     sortAsDERSetOf(&attributes);
@@ -318,7 +318,7 @@ int sign(QByteArray* out, SigningTask* task, const char* startText, const char* 
     b.task = task;
     b.context = &context;
     if (task->certificate.x509 == nullptr) {
-        logError("No signing certificate with serial number " + task->certSerialNumber);
+        logError("No signing certificate with serial number " + logging::shownText(task->certSerialNumber));
         throw kNoSigningCertificate;
     }
     if (!algorithmsFor(task->certificate, &b.algorithms)) {

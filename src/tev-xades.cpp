@@ -1028,13 +1028,6 @@ void ensureDeclaration(pugi::xml_document* document, bool withEncoding) {
 
 // ---- enveloped road ----------------------------------------------------------------------
 
-// An XPath as the log shows it: its first 256 bytes (a text of up to
-// 16 KB would empty a log of 10,000 bytes by itself).
-std::string shownXPath(const std::string& xpath) {
-    constexpr std::size_t kShown = 256;
-    return xpath.size() > kShown ? xpath.substr(0, kShown) + "..." : xpath;
-}
-
 // What the caller's XPath selects, in document order. The two XPaths of a
 // request draw on one allowance that grows with the document (tev-xpath.h);
 // an XPath that spends it selects nothing, and the log says which one it
@@ -1046,7 +1039,7 @@ std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const 
     const XPathOutcome outcome = selectByXPath(document, xpath, spending, &nodes);
     if (outcome.textTooLong) {
         logError("The XPath of " + std::to_string(xpath.size()) + " bytes is refused: an XPath may hold at most " +
-                 std::to_string(kXPathTextLimit) + " bytes (it starts " + xpath.substr(0, 64) + ")");
+                 std::to_string(kXPathTextLimit) + " bytes: " + logging::shownText(xpath));
     } else if (!outcome.completed) {
         const XPathAllowance& allowance = spending->allowance();
         const std::string limit =
@@ -1056,7 +1049,7 @@ std::vector<pugi::xpath_node> selectNodes(const pugi::xml_node& document, const 
                 : std::string("the allowance");
         const std::string before =
             spentBefore ? " (the XPath before it spent " + std::to_string(spentBefore) + " units)" : "";
-        logError("The XPath " + shownXPath(xpath) + " is stopped after " + std::to_string(outcome.work) +
+        logError("The XPath " + logging::shownText(xpath) + " is stopped after " + std::to_string(outcome.work) +
                  " units of work, " + limit + " for a document of " + std::to_string(documentBytes) +
                  " bytes, as the " + role + before);
     }
@@ -1080,13 +1073,13 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std:
     const std::vector<pugi::xpath_node> found =
         selectNodes(*document, xpath, "nodeToSignXPath", spending, documentBytes);
     if (found.empty()) {
-        logError("The node to be signed cannot be found with XPath " + shownXPath(xpath));
+        logError("The node to be signed cannot be found with XPath " + logging::shownText(xpath));
         return kInvalidSignatureTarget;
     }
     const pugi::xpath_node& selected = found.front();
     const pugi::xml_node node = selected.node();
     if (selected.attribute() || (node.type() != pugi::node_element && node.type() != pugi::node_document)) {
-        logError("The node to be signed is not an element: " + xpath);
+        logError("The node to be signed is not an element: " + logging::shownText(xpath));
         return kInvalidSignatureTarget;
     }
     if (node.type() == pugi::node_document) {
@@ -1099,7 +1092,7 @@ int chooseNodeToSign(const SigningTask* task, pugi::xml_document* document, std:
             reference->node = *document;
             return 0;
         }
-        logError("The node to be signed carries no Id attribute to refer to: " + xpath);
+        logError("The node to be signed carries no Id attribute to refer to: " + logging::shownText(xpath));
         return kInvalidSignatureTarget;
     }
     if (countElementsWithId(*document, id.c_str()) != 1) {
