@@ -175,6 +175,10 @@ struct XPathSpending::State {
             return;
         }
         const auto at = lent.find(p);
+        if (at == lent.end()) {  // not lent here: nothing to keep
+            std::free(p);
+            return;
+        }
         spare.emplace(at->second, static_cast<char*>(p));
         lent.erase(at);
     }
